@@ -18,6 +18,8 @@ bool ConsoleIsControlVisible(CDialog* window, int id);
 bool ConsoleIsWindowEnabled(CDialog* window);
 bool ConsoleIsTopMost(CDialog* window);
 std::string ConsoleWindowTitle(CDialog* window);
+// EndDialog has been called and the modal loop will end.
+bool ConsoleIsWindowEnding(CDialog* window);
 int ConsoleFocusedControl(CDialog* window);
 
 // Delivers a system time change to every live window, as the system would.

@@ -755,6 +755,14 @@ std::string ConsoleWindowTitle(CDialog* window) {
     return title;
 }
 
+bool ConsoleIsWindowEnding(CDialog* window) {
+    bool ending = false;
+    RunOnUiThread([&] {
+        if (window->m_window != nullptr) ending = window->m_window->ended;
+    });
+    return ending;
+}
+
 int ConsoleFocusedControl(CDialog* window) {
     int focus = 0;
     RunOnUiThread([&] {
