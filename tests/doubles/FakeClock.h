@@ -11,7 +11,7 @@
 class FakeClock : public OsClockApi {
 public:
     // `startMs`: the wall-clock time every thread starts from (ms since 1970).
-    explicit FakeClock(uint64_t startMs = kDefaultStartMs, unsigned realPauseUs = 20);
+    explicit FakeClock(uint64_t startMs = kDefaultStartMs, unsigned realPauseUs = 0);
     ~FakeClock() override;  // puts the previous clock back
 
     uint64_t NowMs() override;
