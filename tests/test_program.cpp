@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "FakeClock.h"
+#include "CausalClock.h"
 #include "FakeSockets.h"
 #include "FakeSystem.h"
 #include "ProgramState.h"
@@ -27,6 +27,11 @@ size_t CountOf(const std::string& text, const std::string& part) {
         ++count;
     }
     return count;
+}
+
+// The end of a long transcript, for failure messages.
+std::string Tail(const std::string& text) {
+    return text.size() > 4000 ? text.substr(text.size() - 4000) : text;
 }
 
 // The first line of a simulated modem's answer to "ATI3".
@@ -77,7 +82,7 @@ protected:
 
     std::string Log() const { return ReadWholeFile(m_dir + "/Modem.txt"); }
 
-    FakeClock m_clock;
+    CausalClock m_clock;
     ScriptedConsole m_console;
     SimModem m_modems;
     FakeSockets m_sockets;
@@ -108,7 +113,7 @@ TEST_F(ProgramTest, FindsTheModemsListsThemSortedAndPostsTheLog) {
         "COM2, Dunvarlotek Kestrafax CX - Init[1]",
         "COM33, " + IdentityOf(SIM_GENERIC) + " - Init[5]",
     };
-    EXPECT_EQ(expected, LastResultList(output));
+    EXPECT_EQ(expected, LastResultList(output)) << Tail(output);
 
     const std::string log = Log();
     EXPECT_EQ(0u, log.find("Log of Modem Responses\r\nDunvarlotek Modem Test 24.07.27\r\nStart Modem Log - "));

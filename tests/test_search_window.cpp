@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
-#include "FakeClock.h"
+#include "CausalClock.h"
 #include "ProgramState.h"
 #include "ScriptedConsole.h"
+#include "SimModem.h"
 #include "WindowHarness.h"
 #include "common/Common.h"
 #include "resources/Resources.h"
@@ -33,7 +35,17 @@ class SearchWindowTest : public ::testing::Test {
     void TearDown() override {
         g_quit.store(1);
         EXPECT_TRUE(WaitForAllThreads());
+        for (CSearchDlg* window : m_windows) delete window;
         ResetProgramState();
+    }
+
+    // Search windows outlive their modal run (a sweep may still refer to one): the fixture frees
+    // them once every thread has ended.
+    template <typename Window, typename... Arguments>
+    Window* NewSearch(Arguments... arguments) {
+        Window* window = new Window(arguments...);
+        m_windows.push_back(window);
+        return window;
     }
 
     static void StartHousekeeping() {
@@ -55,15 +67,16 @@ class SearchWindowTest : public ::testing::Test {
 
     std::string LogPath() const { return m_dir + "/Modem.txt"; }
 
-    FakeClock m_clock;
+    CausalClock m_clock;
     ScriptedConsole m_console;
     std::string m_dir;
+    std::vector<CSearchDlg*> m_windows;
 };
 
 TEST_F(SearchWindowTest, SweepsEveryPortThenOpensTheLogBeforeTheOffer) {
     StartHousekeeping();
     m_console.AddLine("n");
-    CSearchDlg search;
+    CSearchDlg& search = *NewSearch<CSearchDlg>();
     EXPECT_EQ(UI_IDOK, RunSearch(&search));
 
     const std::string output = m_console.Output();
@@ -107,7 +120,7 @@ TEST_F(SearchWindowTest, StopLookingDuringTheSweepShowsTheMessageEachTime) {
             m_console.AddLines({"", "", "n"});
         }
     });
-    InterruptedDlg search(&m_console);
+    InterruptedDlg& search = *NewSearch<InterruptedDlg>(&m_console);
     EXPECT_EQ(UI_IDOK, RunSearch(&search));
     const std::string output = m_console.Output();
     EXPECT_EQ(
@@ -133,7 +146,7 @@ class EarlyClicksDlg : public CSearchDlg {
 TEST_F(SearchWindowTest, EarlyStopClickEscAndCloseBoxChangeNothing) {
     StartHousekeeping();
     m_console.AddLines({"", "n"});
-    EarlyClicksDlg search;
+    EarlyClicksDlg& search = *NewSearch<EarlyClicksDlg>();
     EXPECT_EQ(UI_IDOK, RunSearch(&search));
     const std::string output = m_console.Output();
     EXPECT_EQ(1u, CountOf(output, "The search has been aborted"));
@@ -144,7 +157,7 @@ TEST_F(SearchWindowTest, EarlyStopClickEscAndCloseBoxChangeNothing) {
 
 TEST_F(SearchWindowTest, SweepThatCannotStartClosesTheWindowSilently) {
     OsFailThreadStarts(1);
-    CSearchDlg search;
+    CSearchDlg& search = *NewSearch<CSearchDlg>();
     EXPECT_EQ(UI_IDCANCEL, RunSearch(&search));
     EXPECT_EQ(0u, g_findThreadId.load());
     EXPECT_EQ(nullptr, g_findThread.load());
@@ -154,12 +167,13 @@ TEST_F(SearchWindowTest, SweepThatCannotStartClosesTheWindowSilently) {
 
 TEST_F(SearchWindowTest, WithoutHousekeepingTheHandOverWaitsForTheNoProgressLimit) {
     m_console.AddLine("n");
-    CSearchDlg search;
+    CSearchDlg& search = *NewSearch<CSearchDlg>();
     const uint64_t start = m_clock.NowMs();
     EXPECT_EQ(UI_IDOK, RunSearch(&search));
     // Nobody reaped the sweep's handle: the window gave up after 750 waits of 60 ms without a
-    // port change.
+    // port change, and the sweep ends by itself.
     EXPECT_GE(m_clock.NowMs() - start, 750u * 60u);
+    EXPECT_TRUE(WaitForAllThreads());
     EXPECT_EQ(0u, g_findThreadId.load());
     ASSERT_NE(nullptr, g_findThread.load());
     ReapThreadHandles();
@@ -174,7 +188,7 @@ TEST_F(SearchWindowTest, DeclinedBusyQuestionClosesTheWindowWithoutASearch) {
         }
     });
     m_console.AddLine("n");
-    CSearchDlg search;
+    CSearchDlg& search = *NewSearch<CSearchDlg>();
     EXPECT_EQ(UI_IDCANCEL, RunSearch(&search));
     EXPECT_EQ("", ReadWholeFile(LogPath()));
     EXPECT_EQ(0u, search.m_comPort.load());
@@ -182,21 +196,35 @@ TEST_F(SearchWindowTest, DeclinedBusyQuestionClosesTheWindowWithoutASearch) {
 
 TEST_F(SearchWindowTest, ANewSearchWaitsForAnEarlierSweepToEnd) {
     StartHousekeeping();
-    // An earlier sweep that outlived its window is still running.
-    CSearchDlg earlier;
+    // An earlier sweep that outlived its window is still running: its probe of COM1 hangs.
+    SimModem modems;
+    modems.AddModem(1, SIM_GENERIC);
+    modems.HangOnCommand(1, "AT&FV1E0");
+    CSearchDlg& earlier = *NewSearch<CSearchDlg>();
     earlier.m_abort.store(0);
     g_findSearchDlg.store(&earlier);
     g_findThread.store(OsStartThread(FindModemThread, &earlier, &g_findThreadId));
+    ASSERT_TRUE(modems.WaitUntilHung(10000));
+
     m_console.AddLine("n");
-    CSearchDlg search;
+    CSearchDlg& search = *NewSearch<CSearchDlg>();
     EXPECT_EQ(UI_IDOK, RunSearch(&search));
-    // The earlier sweep was asked to stop and had ended before the new one wrote its log.
+    modems.ReleaseHang();
+
+    // The earlier sweep was asked to stop; it gave up on COM1 and ended before the new sweep
+    // opened the log.
     EXPECT_EQ(1, earlier.m_abort.load());
+    EXPECT_EQ(2u, earlier.m_comPort.load());
     EXPECT_EQ(-1, earlier.m_logFile.load());
     const std::string log = ReadWholeFile(LogPath());
     EXPECT_EQ(1u, CountOf(log, "Log of Modem Responses"));
-    EXPECT_EQ(256u, CountOf(log, ", return[2], no UART or modem.\r\n"));
+    EXPECT_EQ(std::string::npos, log.find("User aborted"));
+    EXPECT_EQ(std::string::npos, log.find("timed out"));
     EXPECT_EQ(257u, search.m_comPort.load());
+    // The abandoned probe closes its own port once it is let go.
+    g_quit.store(1);
+    EXPECT_TRUE(WaitForAllThreads());
+    EXPECT_EQ(0, modems.PortsOpenNow());
 }
 
 }  // namespace

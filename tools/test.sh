@@ -13,6 +13,7 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j"$jobs" $label_filter)
 }
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 run_suite build "" ""

@@ -25,7 +25,7 @@ public:
     uint64_t SleepCalls() const { return m_sleepCalls.load(); }
 
     // Wed Dec 09 13:02:46 2026 UTC.
-    static const uint64_t kDefaultStartMs = 1796821366000ULL;
+    static constexpr uint64_t kDefaultStartMs = 1796821366000ULL;
 
 private:
     uint64_t& ThreadNow();

@@ -11,10 +11,15 @@ MODEMTEST_E2E_KEEP=1 to keep the scratch folder of a passing case; a failing cas
 it and prints where it is.
 """
 import argparse
+import errno
 import os
 import platform
 import re
+import select
+import socket
+import subprocess
 import sys
+import termios
 import time
 import traceback
 import urllib.parse
@@ -22,9 +27,9 @@ import urllib.parse
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from nsrun import (CaseFailure, Namespace, com_of, device_of, fail, inside_namespace,  # noqa
-                   read_requests, read_sim_events, read_sim_raw, reenter_in_namespace,
-                   request_count, uucp_lock_path, wait_until)
+from nsrun import (DROP_SYS_ADMIN, CaseFailure, Namespace, com_of, fail,  # noqa: E402
+                   inside_namespace, read_requests, read_sim_events, read_sim_raw,
+                   reenter_in_namespace, request_count, uucp_lock_path, wait_until)
 
 CAPTION = b"Dunvarlotek Modem Test"
 VERSION = b"24.07.27"
@@ -450,9 +455,6 @@ def wait_requests(ns, count, timeout):
 
 def case_harness(ns, args):
     """The harness alone: namespace, simulator and form server behave as the cases assume."""
-    import select
-    import socket
-    import termios
     ports = {"ttyS1": "cx93001", "ttyS2": "silent", "ttyUSB0": "lowok:split"}
     start(ns, args, ports)
     ns.check_dev_is_safe()
@@ -515,9 +517,6 @@ def case_harness(ns, args):
              "except OSError as error:\n"
              "    print(error.errno); sys.exit(0)\n"
              "print(0)\n")
-    import errno
-    import subprocess
-    from nsrun import DROP_SYS_ADMIN
     for device, wanted in (("ttyS1", errno.EBUSY), ("ttyS2", errno.EWOULDBLOCK)):
         result = subprocess.run(DROP_SYS_ADMIN + [sys.executable, "-c", probe, "/dev/" + device],
                                 stdout=subprocess.PIPE, check=True)
@@ -582,6 +581,9 @@ def case_no_device(ns, args):
     log = read_log(ns)
     check_log(log, expected_log(ns, {}))
     check_log_lines_shown(program, log, sweep_from)
+    # Without a graphical display the log's path is shown instead of opening a viewer.
+    if os.path.join(ns.work, "Modem.txt").encode() not in shown:
+        fail("the log's path %s was not shown" % os.path.join(ns.work, "Modem.txt"))
     if request_count(ns.serverdir) != 0:
         fail("the log was posted although the offer was declined")
     check_no_locks_left()
@@ -705,10 +707,13 @@ def case_stop_looking(ns, args):
     program.wait_for(NOTICE, 30, "notice box")
     program.send(b"")
     program.wait_for(b"OUT: AT&K3", 60, "step 14 of the script on COM2")
+    interrupted = time.monotonic()
     program.interrupt()
     program.wait_for(ABORTED, 10, "the message that the search has been aborted")
     program.send(b"")
     program.wait_for(b"User aborted FindModemThread", 15, "the end of the stopped sweep")
+    if time.monotonic() - interrupted > 5.0:
+        fail("the sweep took more than 5 s to stop")
     program.wait_for(b"End Modem Log - ", 10, "end of the search log")
     window = answer_offer(program, yes=False)
     leave(program)
@@ -732,7 +737,10 @@ def case_post_thank_you(ns, args):
     program = ns.start_program(args.modemtest)
     run_sweep(program, 150, name=name, email=email)
     answer_offer(program, yes=True)
+    agreed = time.time()
     wait_requests(ns, 1, 15)
+    if read_requests(ns.serverdir)[0][0]["accepted_at"] - agreed > 5.0:
+        fail("the post started more than 5 s after the offer was accepted")
     time.sleep(2.0)
     leave(program, timeout=15)
     log = read_log(ns)
@@ -779,6 +787,35 @@ def case_host_unresolvable(ns, args):
         fail("a request reached the server although its name cannot be resolved")
 
 
+def case_identity_prompts(ns, args):
+    """Entries that fail their checks bring the prompt back; the end of input at a prompt ends
+    the program with a failure status before anything is searched."""
+    start(ns, args, {"ttyS1": "generic"})
+    program = ns.start_program(args.modemtest)
+    program.wait_for(NAME_PROMPT, 30, "name prompt")
+    program.send(b"Jo")  # too short
+    program.wait_for(NAME_PROMPT, 10, "name prompt again after a name of two letters")
+    program.send(b" Jane")  # begins with a blank
+    program.wait_for(NAME_PROMPT, 10, "name prompt again after a name that begins with a blank")
+    program.send(NAME)
+    program.wait_for(EMAIL_PROMPT, 10, "e-mail prompt")
+    for address in (b"jane@example", b"jane@_example.com", b"jane,x@example.com"):
+        program.send(address)
+        program.wait_for(EMAIL_PROMPT, 10, "e-mail prompt again after %r" % address)
+    program.close_input()
+    status = program.wait_exit(10)
+    if status == 0:
+        fail("the program ended with status 0 at the end of its input at a prompt")
+    if os.path.exists(os.path.join(ns.work, "Modem.txt")):
+        fail("a log was written although no search was run")
+    if read_sim_raw(ns.simdir, "ttyS1"):
+        fail("a port was used before the identity was complete")
+    stderr = program.stderr_text()
+    for marker in SANITIZER_MARKERS:
+        if marker in stderr:
+            fail("the program's error output has a sanitizer report:\n%s" % stderr[-4000:])
+
+
 CASES = {
     "harness": case_harness,
     "no_device": case_no_device,
@@ -791,6 +828,7 @@ CASES = {
     "post_thank_you": case_post_thank_you,
     "post_never_thanked": case_post_never_thanked,
     "host_unresolvable": case_host_unresolvable,
+    "identity_prompts": case_identity_prompts,
 }
 
 

@@ -17,8 +17,8 @@ A case runs in private mount, network and process namespaces (`unshare`, as root
 The program runs without CAP_SYS_ADMIN (as any user's program would), so that another
 process's exclusive hold on a port (TIOCEXCL) applies to it.
 """
-import errno
 import fcntl
+import json
 import os
 import re
 import shutil
@@ -538,7 +538,6 @@ def read_sim_raw(simdir, device):
 
 def read_requests(directory):
     """The form server's records, in order: list of (meta, bytes)."""
-    import json
     requests = []
     number = 1
     while os.path.exists(os.path.join(directory, "request-%d.json" % number)):
@@ -556,7 +555,3 @@ def request_count(directory):
     while os.path.exists(os.path.join(directory, "request-%d.json" % (count + 1))):
         count += 1
     return count
-
-
-def errno_name(number):
-    return errno.errorcode.get(number, str(number))

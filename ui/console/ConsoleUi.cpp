@@ -134,14 +134,6 @@ std::string PlainLines(const std::string& text) {
     return out;
 }
 
-std::string WithoutMnemonics(const char* text) {
-    std::string out;
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (*c != '&') out += *c;
-    }
-    return out;
-}
-
 void WritePromptMarker(const char* marker) {
     if (OsConsole()->IsTerminal()) Write(marker);
 }
