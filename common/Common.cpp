@@ -118,6 +118,8 @@ void ComposePath(char* path, size_t size, const char* dir, const char* name) {
     snprintf(path, size, "%s%s%s", dir, OsPathSeparator(), name);
 }
 
+void ComposeLogPath(char* path, size_t size) { ComposePath(path, size, g_startDir, "Modem.txt"); }
+
 void FormatAsctime(char* text, size_t size, int64_t seconds) {
     static const char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",

@@ -42,6 +42,8 @@ void NormalizeLineBreaks(char* text);
 
 // Composes `dir`, the platform's path separator and `name` into `path` ("%s%s%s").
 void ComposePath(char* path, size_t size, const char* dir, const char* name);
+// The path of the log file, Modem.txt in the start folder.
+void ComposeLogPath(char* path, size_t size);
 // The local time of `seconds` since 1970 in the C run time's asctime form, "Wed Dec 09 13:02:46
 // 2026\n" (day of the month with a leading zero), into `text` of at least 26 bytes.
 void FormatAsctime(char* text, size_t size, int64_t seconds);

@@ -42,7 +42,7 @@ void CSearchDlg::OpenModemLog() {
     char now[64];
 
     m_logFile.store(-1);
-    ComposePath(path, sizeof path, g_startDir, "Modem.txt");
+    ComposeLogPath(path, sizeof path);
     const int fd = OsCreateFile(path);
     m_logFile.store(fd < 0 ? -1 : fd);
     if (fd < 0) {

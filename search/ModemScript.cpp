@@ -7,9 +7,6 @@
 #include "search/SearchDlg.h"
 
 namespace {
-const size_t kResponseSize = 2048;
-const size_t kNameSize = 128;
-const unsigned kSettleMs = 20;
 const unsigned kPauseAfterIdentityMs = 500;
 
 const char kReset[] = "AT&FV1E0\r";
@@ -111,12 +108,12 @@ int IsStopRequested(ModemPort* port) {
 // The name is the first line of the answer to "ATI3", replaced by a model name when it holds
 // one of the model markers; the log names it.
 void NameModem(ModemPort* port, char* answer, char* name) {
-    char first[kNameSize];
+    char first[kModemNameSize];
     CopyBounded(first, answer, sizeof first);
     const char* start = first;
     for (int skipped = 0; skipped < 10 && IsLineBreak(*start); ++skipped)
         ++start;
-    CopyBounded(name, start, kNameSize);
+    CopyBounded(name, start, kModemNameSize);
     for (char* c = name; *c != '\0'; ++c) {
         if (IsLineBreak(*c)) {
             *c = '\0';
@@ -125,13 +122,13 @@ void NameModem(ModemPort* port, char* answer, char* name) {
     }
 
     if (strstr(name, kCxMarker) != nullptr) {
-        CopyBounded(name, kCxName, kNameSize);
+        CopyBounded(name, kCxName, kModemNameSize);
     } else if (FindNoCase(name, kSlMarker) != nullptr) {
-        CopyBounded(name, kSlName, kNameSize);
+        CopyBounded(name, kSlName, kModemNameSize);
     }
 
-    CopyBounded(answer, kAvailableHead, kResponseSize);
-    AppendBounded(answer, name, kResponseSize);
+    CopyBounded(answer, kAvailableHead, kProbeResponseSize);
+    AppendBounded(answer, name, kProbeResponseSize);
     LogProbeLine(port, answer);
 }
 }  // namespace
@@ -144,8 +141,8 @@ void ResetAnswerFlags(AnswerFlags* flags) {
 }
 
 void RunModemScript(ModemPort* port, char* buffer, AnswerFlags* flags, char* name) {
-    char ownName[kNameSize] = {0};
-    char ownBuffer[kResponseSize];
+    char ownName[kModemNameSize] = {0};
+    char ownBuffer[kProbeResponseSize];
     AnswerFlags ownFlags;
     if (name == nullptr)
         name = ownName;
@@ -163,7 +160,7 @@ void RunModemScript(ModemPort* port, char* buffer, AnswerFlags* flags, char* nam
             return;
         const ScriptStep& step = kSteps[number - 1];
         SendCommand(port, step.command, kSettleMs);
-        ReadResponse(port, buffer, kResponseSize, 1, step.timeoutMs, 1);
+        ReadResponse(port, buffer, kProbeResponseSize, 1, step.timeoutMs, 1);
         if (step.flag != nullptr && FindNoCase(buffer, kAccepted) != nullptr)
             flags->*step.flag = 0;
         if (number == kStepPause)

@@ -15,9 +15,6 @@
 namespace {
 const size_t kLabelSize = 32;
 const size_t kMessageSize = 2048;
-const size_t kResponseSize = 2048;
-const size_t kNameSize = 128;
-const unsigned kSettleMs = 20;
 const unsigned kPresenceTimeoutMs = 2000;
 const char kPresenceCommand[] = "AT&FV1E0\r";
 
@@ -145,8 +142,8 @@ unsigned long ModemThread(void* parameter) {
     ResetAnswerFlags(&flags);
     char label[kLabelSize];
     char message[kMessageSize];
-    char response[kResponseSize];
-    char name[kNameSize];
+    char response[kProbeResponseSize];
+    char name[kModemNameSize];
     memset(name, 0, sizeof name);
     memset(response, 0, sizeof response);
     snprintf(label, sizeof label, "%sCOM%u", "\r\n", probe->m_comPort);

@@ -51,6 +51,13 @@ void ReapThreadHandles();
 extern std::atomic<OsThread> g_housekeepingThread;
 extern std::atomic<uint32_t> g_housekeepingThreadId;
 
+// The probe's buffers and its settle wait, shared by the probe frame and the script.
+enum : unsigned {
+    kProbeResponseSize = 2048,  // the answer buffer of the presence test and of every step
+    kModemNameSize = 128,       // the modem's name, terminator included
+    kSettleMs = 20,             // the wait before a command and before the port is closed
+};
+
 // Sweep constants.
 enum : unsigned {
     kFirstPort = 1,

@@ -19,7 +19,6 @@ const char kSubjectFormat[] = "%s find fax modems";
 const char kSendMessageText[] = "Please advise...";
 const char kOpenFailed[] = "Can not Open:\n%s";
 const char kReadFailed[] = "Can not Read:\n%s";
-const char kLogFileName[] = "Modem.txt";
 const uint64_t kMinimumLogSize = 11;  // a log of 10 bytes or less is not offered
 
 bool SendThreadRunning() {
@@ -60,7 +59,7 @@ int CheckSendBusy(CDialog* owner) {
 
 void HandOverLog(CDialog* owner) {
     char path[300];
-    ComposePath(path, sizeof path, g_startDir, kLogFileName);
+    ComposeLogPath(path, sizeof path);
 
     // The log is shown first, whatever the user then answers.
     UiOpenDocument(owner, path, g_startDir);
