@@ -4,6 +4,7 @@
 // are doubles.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,8 @@ protected:
         EXPECT_TRUE(WaitForAllThreads());
         EXPECT_EQ(0, m_modems.PortsOpenNow());
         ResetProgramState();
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
     }
 
     // Runs the program as its entry point does, from a start folder of its own.

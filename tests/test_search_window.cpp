@@ -2,6 +2,7 @@
 // and the log while it waits, hands the log over and closes only at the end.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,8 @@ class SearchWindowTest : public ::testing::Test {
         EXPECT_TRUE(WaitForAllThreads());
         for (CSearchDlg* window : m_windows) delete window;
         ResetProgramState();
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
     }
 
     // Search windows outlive their modal run (a sweep may still refer to one): the fixture frees

@@ -400,6 +400,8 @@ def check_post(meta, data, host, name, email, log):
     if head != expected_head(host, int(length.group(1))):
         fail("request head differs:\n%r\nexpected\n%r" %
              (head, expected_head(host, int(length.group(1)))))
+    if meta["extra_bytes"]:
+        fail("%d bytes came after the body that Content-Length announced" % meta["extra_bytes"])
     body = data[len(head):]
     if not meta["complete"] or len(body) != int(length.group(1)):
         fail("the body has %d bytes, Content-Length says %s" % (len(body), length.group(1)))
