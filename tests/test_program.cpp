@@ -22,14 +22,6 @@
 
 namespace {
 
-size_t CountOf(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 // The end of a long transcript, for failure messages.
 std::string Tail(const std::string& text) {
     return text.size() > 4000 ? text.substr(text.size() - 4000) : text;
@@ -123,7 +115,7 @@ TEST_F(ProgramTest, FindsTheModemsListsThemSortedAndPostsTheLog) {
     EXPECT_NE(std::string::npos,
               log.find("\r\n\r\nCOM5, return[5], in use by another program, access is denied.\r\n"));
     EXPECT_NE(std::string::npos, log.find("\r\nAvailable Modem: Dunvarlotek Kestrafax CX\r\n"));
-    EXPECT_EQ(252u, CountOf(log, ", return[2], no UART or modem.\r\n"));
+    EXPECT_EQ(252u, CountOccurrences(log, ", return[2], no UART or modem.\r\n"));
 
     // One post, at the first attempt, carrying the log and the identity.
     const std::vector<FakeConnection> connections = m_sockets.Connections();
@@ -152,8 +144,8 @@ TEST_F(ProgramTest, ASecondSearchEmptiesTheListAndUsesANewSearchWindow) {
     });
     EXPECT_EQ(0, RunProgram());
     const std::string output = m_console.Output();
-    EXPECT_EQ(2u, CountOf(output, "Close all programs (especaily"));
-    EXPECT_EQ(2u, CountOf(output, "Click [Yes] to send this log to Dunvarlotek for help."));
+    EXPECT_EQ(2u, CountOccurrences(output, "Close all programs (especaily"));
+    EXPECT_EQ(2u, CountOccurrences(output, "Click [Yes] to send this log to Dunvarlotek for help."));
     const std::vector<std::string> listed = LastResultList(output);
     ASSERT_EQ(1u, listed.size());
     EXPECT_EQ("COM7, Dunvarlotek Kestrafax SL - Init[0]", listed[0]);

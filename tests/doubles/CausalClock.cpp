@@ -84,21 +84,26 @@ void CausalClock::SleepMs(unsigned milliseconds) {
         now = m_nodes[self].time;
     }
     for (;;) {
-        bool behind = false;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            for (const Node& node : m_nodes) {
-                if (node.parent == self && node.alive && !node.excused && node.time < now) {
-                    behind = true;
-                    break;
-                }
-            }
-        }
-        if (!behind) return;
-        // A thread this one started is behind: let it catch up, serving its calls meanwhile.
+        if (!MustWait(self, now)) return;
+        // Let the others catch up, serving their calls to the windows meanwhile.
         UiPumpMessages();
         std::this_thread::yield();
     }
+}
+
+bool CausalClock::MustWait(int self, uint64_t now) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Not ahead of the thread that started this one (while that one takes part)...
+    const int parent = m_nodes[self].parent;
+    if (parent >= 0) {
+        const Node& starter = m_nodes[parent];
+        if (starter.alive && !starter.excused && now > starter.time + kLeadMs) return true;
+    }
+    // ...and not ahead of a thread this one started.
+    for (const Node& node : m_nodes) {
+        if (node.parent == self && node.alive && !node.excused && node.time < now) return true;
+    }
+    return false;
 }
 
 void CausalClock::ExcuseThisThread(bool excused) {

@@ -1,12 +1,13 @@
 // A controllable clock for whole-program scenarios: every thread has its own virtual time, which
-// moves only when the thread sleeps, and a thread may not run ahead of the threads it started.
+// moves only when the thread sleeps; a thread may not run ahead of the threads it started, nor
+// more than a millisecond ahead of the thread that started it.
 //
 // In this program a thread that starts another also watches it against its own clock: the
-// search window watches the sweep (750 waits without a port change), the sweep watches its probe
-// (502 waits). Held in step with the threads they watch, such limits pass exactly when the
-// watched thread really stands still for that long in virtual time, however the real scheduler
-// treats the threads. A thread blocked on purpose outside the clock (a test's hung port) excuses
-// itself meanwhile.
+// search window watches the sweep (750 waits without a port change) and learns of its end from
+// the housekeeping thread, the sweep watches its probe (502 waits). Held in step so, such limits
+// pass exactly when the watched thread really stands still for that long in virtual time,
+// however the real scheduler treats the threads. A thread blocked on purpose outside the clock
+// (a test waiting in real time, a test's hung port) excuses itself meanwhile.
 #pragma once
 
 #include <atomic>
@@ -38,7 +39,10 @@ private:
         bool alive;
         bool excused;
     };
+    static constexpr uint64_t kLeadMs = 1;  // how far a thread may run ahead of its starter
+
     int Self();  // the calling thread's node, made on first use
+    bool MustWait(int self, uint64_t now);
     void EndThread(int node);
     friend struct CausalClockThreadGuard;
 

@@ -210,9 +210,14 @@ void SimModem::HangOnCommand(unsigned comPort, const std::string& command) {
 }
 
 bool SimModem::WaitUntilHung(unsigned timeoutMs) {
+    // A real-time wait: the threads this one started must not wait for its clock meanwhile.
+    CausalClock::ExcuseThisThread(true);
     std::unique_lock<std::mutex> lock(m_mutex);
-    return m_hangChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [this] { return m_hung; });
+    const bool hung = m_hangChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                             [this] { return m_hung; });
+    lock.unlock();
+    CausalClock::ExcuseThisThread(false);
+    return hung;
 }
 
 void SimModem::ReleaseHang() {

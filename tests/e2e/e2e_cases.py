@@ -637,7 +637,7 @@ def case_device_map(ns, args):
              "ttyUSB31": "silent", "ttyACM0": "q3", "ttyAMA0": "e45", "rfcomm0": "k34:split",
              "ttySL0": "plain", "ttyLT0": "lowok", "ttySHSF0": "silent", "ttyIAX0": "silent",
              "ttyIAX7": "silent", "ttyS32": "silent", "ttyS95": "silent"}
-    profiles = {device: spec.split(":")[0] for device, spec in ports.items()}
+    profiles = {device: choice.split(":")[0] for device, choice in ports.items()}
     start(ns, args, ports)
     program = ns.start_program(args.modemtest)
     run_sweep(program, 220)

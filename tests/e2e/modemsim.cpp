@@ -544,15 +544,15 @@ int main(int argc, char** argv) {
             return Usage();
         Modem modem;
         modem.m_name.assign(argv[i], static_cast<size_t>(equals - argv[i]));
-        std::string spec = equals + 1;
-        const size_t colon = spec.find(':');
+        std::string choice = equals + 1;
+        const size_t colon = choice.find(':');
         if (colon != std::string::npos) {
-            modem.m_split = spec.substr(colon + 1) == "split";
+            modem.m_split = choice.substr(colon + 1) == "split";
             if (!modem.m_split)
                 return Usage();
-            spec = spec.substr(0, colon);
+            choice = choice.substr(0, colon);
         }
-        modem.m_profile = FindProfile(spec.c_str());
+        modem.m_profile = FindProfile(choice.c_str());
         if (modem.m_profile == nullptr || modem.m_name.empty() ||
             modem.m_name.find('/') != std::string::npos) {
             return Usage();
