@@ -11,6 +11,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -551,6 +552,38 @@ TEST_F(PosixSerialTest, ADeviceAnotherProgramHoldsIsInUse) {
     OsPort port = Serial()->OpenPort(34, &reason);
     EXPECT_NE(port, nullptr) << reason;
     Serial()->ClosePort(port);
+}
+
+TEST_F(PosixSerialTest, TheSystemConsoleIsNeverOpened) {
+    // A terminal class folder in which the console writes to tty0 and to COM5's device.
+    const Pty console = AttachPty(5);  // a copy: later attachments move the list
+    struct stat device;
+    ASSERT_EQ(stat(console.slave.c_str(), &device), 0);
+    const std::string classes = m_root + "/class";
+    ASSERT_EQ(mkdir(classes.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((classes + "/console").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((classes + "/tty0").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((classes + "/ttyFAKE").c_str(), 0755), 0);
+    WriteWhole(classes + "/console/active", "tty0 ttyFAKE\n");
+    WriteWhole(classes + "/tty0/dev", "4:0\n");
+    WriteWhole(classes + "/ttyFAKE/dev", std::to_string(major(device.st_rdev)) + ":" +
+                                           std::to_string(minor(device.st_rdev)) + "\n");
+    const struct termios before = LineOf(console);
+    AttachPty(6);
+    PosixSetTtyClassDirectory(classes.c_str());
+
+    unsigned long reason = 0;
+    EXPECT_EQ(Serial()->OpenPort(5, &reason), nullptr);
+    EXPECT_EQ(reason, OS_ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(Exists(LockPath(5)));
+    const struct termios after = LineOf(console);
+    EXPECT_EQ(memcmp(&before, &after, sizeof before), 0) << "the console's line was changed";
+
+    // Other ports open as usual.
+    OsPort port = Serial()->OpenPort(6, &reason);
+    EXPECT_NE(port, nullptr) << reason;
+    Serial()->ClosePort(port);
+    PosixSetTtyClassDirectory(nullptr);
 }
 
 TEST_F(PosixSerialTest, OurLockFileNamesUsWhileOpenAndGoesOnClose) {

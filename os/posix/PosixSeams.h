@@ -32,6 +32,7 @@ struct PosixSerialCalls {
     int (*Kill)(pid_t pid, int signal);
     int (*Unlink)(const char* path);
     int (*Lstat)(const char* path, struct stat* status);
+    int (*Stat)(const char* path, struct stat* status);
 };
 
 const PosixSerialCalls* PosixDefaultSerialCalls();
@@ -52,6 +53,12 @@ void PosixSetDeviceDirectory(const char* directory);
 // The folder of the UUCP lock files "LCK..<device name>"; "/var/lock" unless a test moved it.
 // Null puts "/var/lock" back.
 void PosixSetLockDirectory(const char* directory);
+
+// The folder of the terminal classes, where "console/active" names the system console's
+// terminals and "<name>/dev" gives each one's device number; "/sys/class/tty" unless a test
+// moved it. Null puts "/sys/class/tty" back. A port whose device is one of the system console's
+// terminals is never opened: it counts as in use.
+void PosixSetTtyClassDirectory(const char* directory);
 
 // The reason code, in Win32 numbering, that a port open failing with `error` reports.
 unsigned long PosixOpenFailureReason(int error);

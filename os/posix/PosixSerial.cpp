@@ -36,6 +36,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -105,10 +106,13 @@ int CallUnlink(const char* path) {
 int CallLstat(const char* path, struct stat* status) {
     return lstat(path, status);
 }
+int CallStat(const char* path, struct stat* status) {
+    return stat(path, status);
+}
 
 const PosixSerialCalls kDefaultCalls = {
     CallOpen,  CallClose, CallIoctl, CallFlock, CallGetAttr, CallSetAttr, CallFlush,
-    CallDrain, CallRead,  CallWrite, CallPoll,  CallKill,    CallUnlink,  CallLstat,
+    CallDrain, CallRead,  CallWrite, CallPoll,  CallKill,    CallUnlink,  CallLstat, CallStat,
 };
 
 std::atomic<const PosixSerialCalls*> s_calls{&kDefaultCalls};
@@ -148,10 +152,12 @@ const DeviceRange kDeviceMap[] = {
 
 const char kDefaultDeviceDir[] = "/dev";
 const char kDefaultLockDir[] = "/var/lock";
+const char kDefaultTtyClassDir[] = "/sys/class/tty";
 
 std::mutex s_dirMutex;  // guards the two folders below
 char s_deviceDir[PATH_MAX] = "/dev";
 char s_lockDir[PATH_MAX] = "/var/lock";
+char s_ttyClassDir[PATH_MAX] = "/sys/class/tty";
 
 void SetFolder(char* folder, const char* directory, const char* fallback) {
     std::lock_guard<std::mutex> hold(s_dirMutex);
@@ -164,6 +170,56 @@ bool ComposeInFolder(const char* folder, const char* prefix, const char* name, c
     std::lock_guard<std::mutex> hold(s_dirMutex);
     const int length = snprintf(path, size, "%s/%s%s", folder, prefix, name);
     return length >= 0 && static_cast<size_t>(length) < size;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The system console.
+
+// Reads a small text file whole into `text`. False when it cannot be read.
+bool ReadSmallFile(const char* path, char* text, size_t size) {
+    const int fd = OpenRetrying(path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const ssize_t got = Calls()->Read(fd, text, size - 1);
+    Calls()->Close(fd);
+    if (got < 0)
+        return false;
+    text[got] = '\0';
+    return true;
+}
+
+// The device behind `path` is one of the terminals the system console writes to (on many
+// machines ttyS0 is the console): such a line carries no modem.
+bool IsSystemConsole(const char* path) {
+    struct stat device;
+    if (Calls()->Stat(path, &device) != 0 || !S_ISCHR(device.st_mode))
+        return false;
+    char folder[PATH_MAX];
+    char file[PATH_MAX + 64];
+    {
+        std::lock_guard<std::mutex> hold(s_dirMutex);
+        snprintf(folder, sizeof folder, "%s", s_ttyClassDir);
+    }
+    char active[256];
+    snprintf(file, sizeof file, "%s/console/active", folder);
+    if (!ReadSmallFile(file, active, sizeof active))
+        return false;
+    char* rest = active;
+    while (char* name = strtok_r(rest, " \t\n", &rest)) {
+        char number[32];
+        unsigned consoleMajor = 0;
+        unsigned consoleMinor = 0;
+        const int length = snprintf(file, sizeof file, "%s/%s/dev", folder, name);
+        if (length < 0 || static_cast<size_t>(length) >= sizeof file)
+            continue;
+        if (!ReadSmallFile(file, number, sizeof number) ||
+            sscanf(number, "%u:%u", &consoleMajor, &consoleMinor) != 2) {
+            continue;
+        }
+        if (consoleMajor == major(device.st_rdev) && consoleMinor == minor(device.st_rdev))
+            return true;
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -325,6 +381,10 @@ int OpenSteps(OsPortImpl* port, unsigned comPort) {
     // A port that another program has locked is not touched at all: even opening it could
     // change its modem lines.
     if (InspectLock(port->m_lockPath) == kLockLive)
+        return EBUSY;
+    // Nor is the system console: AT commands or a raw line would disturb the machine's own
+    // terminal.
+    if (IsSystemConsole(path))
         return EBUSY;
 
     const int fd = OpenRetrying(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0);
@@ -539,6 +599,10 @@ void PosixSetDeviceDirectory(const char* directory) {
 
 void PosixSetLockDirectory(const char* directory) {
     SetFolder(s_lockDir, directory, kDefaultLockDir);
+}
+
+void PosixSetTtyClassDirectory(const char* directory) {
+    SetFolder(s_ttyClassDir, directory, kDefaultTtyClassDir);
 }
 
 unsigned long PosixOpenFailureReason(int error) {
