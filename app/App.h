@@ -25,7 +25,7 @@ int IsSizeOrMaximizeItem(const char* text);
 void GreySizeAndMaximize(CDialog* window);
 
 class CMainDlg : public CDialog {
-public:
+  public:
     CMainDlg();
     int OnInitDialog() override;
     int OnCommand(WParam wParam, LParam lParam) override;
@@ -37,21 +37,21 @@ public:
 };
 
 class CPromptDlg : public CDialog {
-public:
+  public:
     CPromptDlg();
     int OnInitDialog() override;
     int OnCommand(WParam wParam, LParam lParam) override;
 };
 
 class CAboutDlg : public CDialog {
-public:
+  public:
     CAboutDlg();
     int OnInitDialog() override;
     int OnCommand(WParam wParam, LParam lParam) override;
 };
 
 class CNoticeDlg : public CDialog {
-public:
+  public:
     CNoticeDlg();
     int OnInitDialog() override;
     int OnCommand(WParam wParam, LParam lParam) override;
@@ -61,7 +61,7 @@ public:
 };
 
 class CModemTestApp : public CWinApp {
-public:
+  public:
     CModemTestApp();  // stores the current directory in g_startDir
     int InitInstance() override;
 };

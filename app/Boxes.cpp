@@ -22,7 +22,8 @@ int CAboutDlg::OnInitDialog() {
 }
 
 int CAboutDlg::OnCommand(WParam wParam, LParam lParam) {
-    if (CommandId(wParam) == IDC_ABOUT_OK) CDialog::OnOK();
+    if (CommandId(wParam) == IDC_ABOUT_OK)
+        CDialog::OnOK();
     return CDialog::OnCommand(wParam, lParam);
 }
 
@@ -39,6 +40,7 @@ int CNoticeDlg::OnInitDialog() {
 }
 
 int CNoticeDlg::OnCommand(WParam wParam, LParam lParam) {
-    if (CommandId(wParam) == IDC_CONTINUE) OnOK();
+    if (CommandId(wParam) == IDC_CONTINUE)
+        OnOK();
     return CDialog::OnCommand(wParam, lParam);
 }

@@ -52,24 +52,32 @@ int AskText(char* buffer, size_t size, const char* prompt) {
     CopyBounded(g_promptText, prompt, sizeof g_promptText);
     CopyBounded(g_promptEditText, buffer, sizeof g_promptEditText);
     CPromptDlg box;
-    if (box.DoModal() != UI_IDOK) return 0;
-    if (buffer == nullptr) return 1;
+    if (box.DoModal() != UI_IDOK)
+        return 0;
+    if (buffer == nullptr)
+        return 1;
     // An entry longer than the caller's buffer is cut to it.
     CopyBounded(buffer, g_promptEditText, size);
     return 1;
 }
 
 int ValidateName(const char* name) {
-    if (strlen(name) < 3) return 0;
-    if (name[0] == ' ') return 0;
+    if (strlen(name) < 3)
+        return 0;
+    if (name[0] == ' ')
+        return 0;
     return 1;
 }
 
 int ValidateEmail(const char* address) {
-    if (strlen(address) < 6) return 0;
-    if (strchr(address, ' ') != nullptr || strchr(address, ',') != nullptr) return 0;
-    if (strstr(address, "@_") != nullptr) return 0;
-    if (address[0] == '@' || address[0] == '.') return 0;
+    if (strlen(address) < 6)
+        return 0;
+    if (strchr(address, ' ') != nullptr || strchr(address, ',') != nullptr)
+        return 0;
+    if (strstr(address, "@_") != nullptr)
+        return 0;
+    if (address[0] == '@' || address[0] == '.')
+        return 0;
     int atSigns = 0;
     int dotsAfterAt = 0;
     for (const char* c = address; *c != '\0'; ++c) {

@@ -32,7 +32,8 @@ const char kEmailPrompt[] =
     "the results of this modem test.\n\nTyping your email address correctly here will ensure "
     "that you will receive excellent tech-support.";
 
-const char kNotice[] = "Close all programs (especaily any program that uses a modem) before continuing...";
+const char kNotice[] =
+    "Close all programs (especaily any program that uses a modem) before continuing...";
 
 // Asks for one identity entry until it passes its check.
 void AskIdentity(char* buffer, size_t size, int (*validate)(const char*), const char* titleFormat,
@@ -51,8 +52,10 @@ static int CompareNoCase(const char* a, const char* b, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         const int ca = (a[i] >= 'A' && a[i] <= 'Z') ? a[i] - 'A' + 'a' : a[i];
         const int cb = (b[i] >= 'A' && b[i] <= 'Z') ? b[i] - 'A' + 'a' : b[i];
-        if (ca != cb) return ca - cb;
-        if (ca == '\0') return 0;
+        if (ca != cb)
+            return ca - cb;
+        if (ca == '\0')
+            return 0;
     }
     return 0;
 }
@@ -62,20 +65,26 @@ int IsSizeOrMaximizeItem(const char* text) {
     memset(work, 0, sizeof work);
     size_t out = 0;
     for (size_t i = 0; i <= 8 && text[i] != '\0'; ++i) {
-        if (text[i] != '&') work[out++] = text[i];
+        if (text[i] != '&')
+            work[out++] = text[i];
     }
-    if (CompareNoCase(work, "Maximize", 8) == 0) return 1;
-    if (CompareNoCase(work, "Size", 4) == 0) return 1;
+    if (CompareNoCase(work, "Maximize", 8) == 0)
+        return 1;
+    if (CompareNoCase(work, "Size", 4) == 0)
+        return 1;
     return 0;
 }
 
 void GreySizeAndMaximize(CDialog* window) {
     for (int position = 0; position < window->GetSystemMenuItemCount(); ++position) {
         char text[128];
-        if (window->GetSystemMenuString(position, text, sizeof text) == 0) continue;
-        if (!IsSizeOrMaximizeItem(text)) continue;
+        if (window->GetSystemMenuString(position, text, sizeof text) == 0)
+            continue;
+        if (!IsSizeOrMaximizeItem(text))
+            continue;
         const unsigned id = window->GetSystemMenuItemId(position) & 0xFFFF;
-        if (!window->IsSystemMenuItemDisabled(id)) window->GreySystemMenuItem(id);
+        if (!window->IsSystemMenuItemDisabled(id))
+            window->GreySystemMenuItem(id);
     }
 }
 
@@ -104,7 +113,8 @@ int CMainDlg::OnCommand(WParam wParam, LParam lParam) {
     switch (CommandId(wParam)) {
         case IDC_START: {
             CSearchDlg* search = new (std::nothrow) CSearchDlg;
-            if (search == nullptr) break;
+            if (search == nullptr)
+                break;
             g_searchDlg.store(search);
             CNoticeDlg notice;
             notice.m_caption = kCaption;
@@ -132,18 +142,22 @@ int CMainDlg::OnCommand(WParam wParam, LParam lParam) {
 }
 
 void CMainDlg::OnClose() {
-    if (g_quit.load()) return;
+    if (g_quit.load())
+        return;
     g_closeRequested.store(1);
     g_quit.store(1);
-    if (g_mainDlg != nullptr) g_mainDlg->EnableWindow(false);
+    if (g_mainDlg != nullptr)
+        g_mainDlg->EnableWindow(false);
     CDialog::OnClose();
 }
 
 void CMainDlg::OnCancel() {
-    if (g_closeRequested.load()) CDialog::OnCancel();
+    if (g_closeRequested.load())
+        CDialog::OnCancel();
 }
 
 LResult CMainDlg::DefWindowProc(unsigned message, WParam wParam, LParam lParam) {
-    if (message == UI_WM_TIMECHANGE) g_clockChanges.store(10);
+    if (message == UI_WM_TIMECHANGE)
+        g_clockChanges.store(10);
     return CDialog::DefWindowProc(message, wParam, lParam);
 }

@@ -13,7 +13,8 @@ const unsigned kSendGraceMs = 10000;
 
 CModemTestApp::CModemTestApp() {
     memset(g_startDir, 0, sizeof g_startDir);
-    if (!OsGetCurrentDirectory(g_startDir, sizeof g_startDir)) g_startDir[0] = '\0';
+    if (!OsGetCurrentDirectory(g_startDir, sizeof g_startDir))
+        g_startDir[0] = '\0';
 }
 
 int CModemTestApp::InitInstance() {

@@ -22,38 +22,74 @@ Api* Current(std::atomic<Api*>& slot, Api* (*fallback)()) {
     return api != nullptr ? api : fallback();
 }
 
-OsSerialApi* Serial() { return Current(s_serial, OsDefaultSerialApi); }
-OsClockApi* Clock() { return Current(s_clock, OsDefaultClockApi); }
+OsSerialApi* Serial() {
+    return Current(s_serial, OsDefaultSerialApi);
+}
+OsClockApi* Clock() {
+    return Current(s_clock, OsDefaultClockApi);
+}
 }  // namespace
 
-OsSerialApi* OsSetSerialApi(OsSerialApi* api) { return Swap(s_serial, api, OsDefaultSerialApi); }
-OsClockApi* OsSetClockApi(OsClockApi* api) { return Swap(s_clock, api, OsDefaultClockApi); }
-OsSocketApi* OsSetSocketApi(OsSocketApi* api) { return Swap(s_sockets, api, OsDefaultSocketApi); }
-OsSystemApi* OsSetSystemApi(OsSystemApi* api) { return Swap(s_system, api, OsDefaultSystemApi); }
+OsSerialApi* OsSetSerialApi(OsSerialApi* api) {
+    return Swap(s_serial, api, OsDefaultSerialApi);
+}
+OsClockApi* OsSetClockApi(OsClockApi* api) {
+    return Swap(s_clock, api, OsDefaultClockApi);
+}
+OsSocketApi* OsSetSocketApi(OsSocketApi* api) {
+    return Swap(s_sockets, api, OsDefaultSocketApi);
+}
+OsSystemApi* OsSetSystemApi(OsSystemApi* api) {
+    return Swap(s_system, api, OsDefaultSystemApi);
+}
 OsConsoleApi* OsSetConsoleApi(OsConsoleApi* api) {
     return Swap(s_console, api, OsDefaultConsoleApi);
 }
 
-OsSocketApi* OsSockets() { return Current(s_sockets, OsDefaultSocketApi); }
-OsSystemApi* OsSystem() { return Current(s_system, OsDefaultSystemApi); }
-OsConsoleApi* OsConsole() { return Current(s_console, OsDefaultConsoleApi); }
-OsClockApi* OsCurrentClock() { return Clock(); }
+OsSocketApi* OsSockets() {
+    return Current(s_sockets, OsDefaultSocketApi);
+}
+OsSystemApi* OsSystem() {
+    return Current(s_system, OsDefaultSystemApi);
+}
+OsConsoleApi* OsConsole() {
+    return Current(s_console, OsDefaultConsoleApi);
+}
+OsClockApi* OsCurrentClock() {
+    return Clock();
+}
 
 OsPort OsOpenPort(unsigned comPort, unsigned long* reason) {
     return Serial()->OpenPort(comPort, reason);
 }
-void OsSetUpLine(OsPort port) { Serial()->SetUpLine(port); }
-void OsPurgeOutput(OsPort port) { Serial()->PurgeOutput(port); }
-void OsPurgeInput(OsPort port) { Serial()->PurgeInput(port); }
-unsigned long OsCountInput(OsPort port) { return Serial()->CountInput(port); }
+void OsSetUpLine(OsPort port) {
+    Serial()->SetUpLine(port);
+}
+void OsPurgeOutput(OsPort port) {
+    Serial()->PurgeOutput(port);
+}
+void OsPurgeInput(OsPort port) {
+    Serial()->PurgeInput(port);
+}
+unsigned long OsCountInput(OsPort port) {
+    return Serial()->CountInput(port);
+}
 unsigned long OsReadPort(OsPort port, char* buffer, unsigned long count) {
     return Serial()->ReadPort(port, buffer, count);
 }
 unsigned long OsWritePort(OsPort port, const char* data, unsigned long count) {
     return Serial()->WritePort(port, data, count);
 }
-void OsFlushPort(OsPort port) { Serial()->FlushPort(port); }
-void OsClosePort(OsPort port) { Serial()->ClosePort(port); }
+void OsFlushPort(OsPort port) {
+    Serial()->FlushPort(port);
+}
+void OsClosePort(OsPort port) {
+    Serial()->ClosePort(port);
+}
 
-uint64_t OsNowMs() { return Clock()->NowMs(); }
-void OsSleep(unsigned milliseconds) { Clock()->SleepMs(milliseconds); }
+uint64_t OsNowMs() {
+    return Clock()->NowMs();
+}
+void OsSleep(unsigned milliseconds) {
+    Clock()->SleepMs(milliseconds);
+}

@@ -61,11 +61,11 @@ enum : unsigned long {
 };
 
 enum ControlKind {
-    CK_STATIC,      // text
-    CK_PICTURE,     // bitmap resource (resourceId)
-    CK_ICON,        // icon resource (resourceId)
-    CK_BUTTON,      // push button (RS_DEFPUSHBUTTON for the default one)
-    CK_EDIT,        // edit field (RS_ES_MULTILINE for a multi-line view)
+    CK_STATIC,   // text
+    CK_PICTURE,  // bitmap resource (resourceId)
+    CK_ICON,     // icon resource (resourceId)
+    CK_BUTTON,   // push button (RS_DEFPUSHBUTTON for the default one)
+    CK_EDIT,     // edit field (RS_ES_MULTILINE for a multi-line view)
     CK_LISTBOX,
 };
 

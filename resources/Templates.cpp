@@ -25,8 +25,8 @@ const ControlTemplate kMainControls[] = {
 
 const ControlTemplate kSearchControls[] = {
     {IDC_LOGVIEW, CK_EDIT, "", 0, 0, 165, 76,
-     RS_ES_MULTILINE | RS_ES_AUTOVSCROLL | RS_ES_WANTRETURN | RS_VSCROLL | RS_BORDER |
-         RS_TABSTOP | RS_GROUP | RS_VISIBLE,
+     RS_ES_MULTILINE | RS_ES_AUTOVSCROLL | RS_ES_WANTRETURN | RS_VSCROLL | RS_BORDER | RS_TABSTOP |
+         RS_GROUP | RS_VISIBLE,
      0},
     {IDC_STOP, CK_BUTTON, "Stop Looking", 4, 82, 157, 14, RS_TABSTOP | RS_GROUP, 0},
 };
@@ -44,8 +44,8 @@ const ControlTemplate kPromptControls[] = {
 const ControlTemplate kNoticeControls[] = {
     {-1, CK_PICTURE, "", 4, 4, 107, 77, RS_SS_BITMAP | RS_SS_SUNKEN, IDB_PICTURE},
     {IDC_NOTICE_TEXT, CK_STATIC, "", 116, 4, 123, 42, 0, 0},
-    {IDC_CONTINUE, CK_BUTTON, "Continue", 146, 61, 60, 14,
-     RS_DEFPUSHBUTTON | RS_GROUP | RS_TABSTOP, 0},
+    {IDC_CONTINUE, CK_BUTTON, "Continue", 146, 61, 60, 14, RS_DEFPUSHBUTTON | RS_GROUP | RS_TABSTOP,
+     0},
 };
 
 #define COUNT_OF(array) static_cast<int>(sizeof(array) / sizeof((array)[0]))
@@ -59,8 +59,8 @@ const DialogTemplate kDialogs[] = {
      "MS Sans Serif", 8, kSearchControls, COUNT_OF(kSearchControls)},
     {IDD_PROMPT, "", 6, 18, 361, 126, kBoxStyle, 0, 0, "MS Sans Serif", 8, kPromptControls,
      COUNT_OF(kPromptControls)},
-    {IDD_NOTICE, "", 6, 18, 244, 85, RS_CAPTION | RS_MODALFRAME | RS_VISIBLE, 0, 0,
-     "MS Sans Serif", 8, kNoticeControls, COUNT_OF(kNoticeControls)},
+    {IDD_NOTICE, "", 6, 18, 244, 85, RS_CAPTION | RS_MODALFRAME | RS_VISIBLE, 0, 0, "MS Sans Serif",
+     8, kNoticeControls, COUNT_OF(kNoticeControls)},
 };
 
 const MenuItemTemplate kMainMenuItems[] = {
@@ -75,14 +75,16 @@ const MenuTemplate kMenus[] = {
 
 const DialogTemplate* FindDialogTemplate(int id) {
     for (const DialogTemplate& dialog : kDialogs) {
-        if (dialog.id == id) return &dialog;
+        if (dialog.id == id)
+            return &dialog;
     }
     return nullptr;
 }
 
 const MenuTemplate* FindMenuTemplate(int id) {
     for (const MenuTemplate& menu : kMenus) {
-        if (menu.id == id) return &menu;
+        if (menu.id == id)
+            return &menu;
     }
     return nullptr;
 }

@@ -21,7 +21,8 @@ const unsigned kNoProgressLimit = 750;
 
 int LogLine(char* text) {
     CSearchDlg* search = g_searchDlg.load();
-    if (search == nullptr) return 1;
+    if (search == nullptr)
+        return 1;
     return search->LogLine(text);
 }
 
@@ -38,7 +39,9 @@ CSearchDlg::CSearchDlg()
       m_resultWnd(nullptr),
       m_modemName() {}
 
-UiFont CreateCourierFont() { return UiCreateFont("Courier", -11, 400); }
+UiFont CreateCourierFont() {
+    return UiCreateFont("Courier", -11, 400);
+}
 
 int CSearchDlg::OnInitDialog() {
     CDialog::OnInitDialog();
@@ -85,10 +88,13 @@ int CSearchDlg::OnCommand(WParam wParam, LParam lParam) {
 // An earlier sweep that outlived its window (it stopped making progress for its window) must
 // have ended before a new one starts: two sweeps never share the log file.
 static void EndEarlierSweep() {
-    if (g_findThread.load() == nullptr && g_findThreadId.load() == 0) return;
+    if (g_findThread.load() == nullptr && g_findThreadId.load() == 0)
+        return;
     CSearchDlg* earlier = g_findSearchDlg.load();
-    if (earlier != nullptr) earlier->m_abort.store(1);
-    while (g_findThread.load() != nullptr) PumpWait(kSearchPollMs);
+    if (earlier != nullptr)
+        earlier->m_abort.store(1);
+    while (g_findThread.load() != nullptr)
+        PumpWait(kSearchPollMs);
 }
 
 void CSearchDlg::RunSearch() {
@@ -119,7 +125,8 @@ void CSearchDlg::RunSearch() {
             count = 0;
         }
         PumpWait(kSearchPollMs);
-        if (++count >= kNoProgressLimit) break;
+        if (++count >= kNoProgressLimit)
+            break;
     }
 
     HandOverLog(this);

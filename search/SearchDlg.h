@@ -9,7 +9,7 @@
 #include "ui/Ui.h"
 
 class CSearchDlg : public CDialog {
-public:
+  public:
     CSearchDlg();
 
     // Appends one line to the log view and to Modem.txt; strips trailing CR, LF and spaces
@@ -25,18 +25,18 @@ public:
     void OnDestroy() override;
 
     // The search state.
-    std::atomic<int> m_logFile;            // descriptor of Modem.txt, -1 when none
-    std::atomic<uint32_t> m_comPort;       // port under test, 1 for COM1; 257 after a sweep
-    std::atomic<int> m_found;              // the probe found a modem
-    std::atomic<uint16_t> m_initCode;      // the port's Init code
-    std::atomic<int> m_abort;              // the user asked to stop
-    OsThread m_probeThread;                // the current probe's handle (the sweep's own)
-    std::atomic<uint32_t> m_probeThreadId; // non-zero exactly while the probe runs
-    int m_resultListId;                    // list box that receives the result lines
-    CDialog* m_resultWnd;                  // the window that holds it
-    char m_modemName[128];                 // the modem's name, published by the probe
+    std::atomic<int> m_logFile;             // descriptor of Modem.txt, -1 when none
+    std::atomic<uint32_t> m_comPort;        // port under test, 1 for COM1; 257 after a sweep
+    std::atomic<int> m_found;               // the probe found a modem
+    std::atomic<uint16_t> m_initCode;       // the port's Init code
+    std::atomic<int> m_abort;               // the user asked to stop
+    OsThread m_probeThread;                 // the current probe's handle (the sweep's own)
+    std::atomic<uint32_t> m_probeThreadId;  // non-zero exactly while the probe runs
+    int m_resultListId;                     // list box that receives the result lines
+    CDialog* m_resultWnd;                   // the window that holds it
+    char m_modemName[128];                  // the modem's name, published by the probe
 
-private:
+  private:
     void RunSearch();
 };
 

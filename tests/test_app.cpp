@@ -17,7 +17,7 @@
 namespace {
 
 class AppTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ResetProgramState(); }
     void TearDown() override {
         EXPECT_TRUE(WaitForAllThreads());
@@ -32,41 +32,44 @@ struct TextCase {
 
 TEST_F(AppTest, ValidateNameTakesTheNameAsTyped) {
     const TextCase cases[] = {
-        {"", 0},       {"Al", 0},      {" A", 0},     {"Ann", 1},  {"A  ", 1},
-        {" Ann", 0},   {"Jo Bo", 1},   {"   ", 0},    {"abc", 1},
+        {"", 0},     {"Al", 0},    {" A", 0},  {"Ann", 1}, {"A  ", 1},
+        {" Ann", 0}, {"Jo Bo", 1}, {"   ", 0}, {"abc", 1},
     };
-    for (const TextCase& c : cases) EXPECT_EQ(c.expected, ValidateName(c.text)) << c.text;
+    for (const TextCase& c : cases)
+        EXPECT_EQ(c.expected, ValidateName(c.text)) << c.text;
 }
 
 TEST_F(AppTest, ValidateEmailTable) {
     const TextCase cases[] = {
-        {"a@b.c", 0},           // five characters
-        {"ab@c.d", 1},          // six
-        {"a@b@c.de", 0},        // two at signs
-        {"a.b@cde", 0},         // full stop only before the at sign
-        {"ab@.cd", 1},          // full stop right after the at sign
-        {"abc@de.", 1},         // full stop last
-        {"@abc.de", 0},         // begins with an at sign
-        {".abc@d.e", 0},        // begins with a full stop
-        {"ab c@d.e", 0},        // a space
-        {"ab,c@d.e", 0},        // a comma
-        {"abc@_d.e", 0},        // "@_"
+        {"a@b.c", 0},     // five characters
+        {"ab@c.d", 1},    // six
+        {"a@b@c.de", 0},  // two at signs
+        {"a.b@cde", 0},   // full stop only before the at sign
+        {"ab@.cd", 1},    // full stop right after the at sign
+        {"abc@de.", 1},   // full stop last
+        {"@abc.de", 0},   // begins with an at sign
+        {".abc@d.e", 0},  // begins with a full stop
+        {"ab c@d.e", 0},  // a space
+        {"ab,c@d.e", 0},  // a comma
+        {"abc@_d.e", 0},  // "@_"
         {"jane@example.com", 1},
         {"janeexample.com", 0},  // no at sign
     };
-    for (const TextCase& c : cases) EXPECT_EQ(c.expected, ValidateEmail(c.text)) << c.text;
+    for (const TextCase& c : cases)
+        EXPECT_EQ(c.expected, ValidateEmail(c.text)) << c.text;
 }
 
 TEST_F(AppTest, IsSizeOrMaximizeItemLooksAtNineCharactersWithoutAmpersands) {
     const TextCase cases[] = {
-        {"&Size", 1},          {"Size", 1},           {"Ma&ximize", 1},    {"Maximize", 1},
-        {"&Maximize", 1},      {"sIZE", 1},           {"Sizeable", 1},     {"Mi&nimize", 0},
-        {"&Restore", 0},       {"&Move", 0},          {"&Close\tAlt+F4", 0}, {"", 0},
-        {"&&&&&&Size", 0},     // the ampersands use up the nine characters: "Siz" is left
-        {"&&&&&Size", 1},      // four ampersands: "Size" is still inside the nine
+        {"&Size", 1},      {"Size", 1},  {"Ma&ximize", 1},      {"Maximize", 1},
+        {"&Maximize", 1},  {"sIZE", 1},  {"Sizeable", 1},       {"Mi&nimize", 0},
+        {"&Restore", 0},   {"&Move", 0}, {"&Close\tAlt+F4", 0}, {"", 0},
+        {"&&&&&&Size", 0},  // the ampersands use up the nine characters: "Siz" is left
+        {"&&&&&Size", 1},   // four ampersands: "Size" is still inside the nine
         {"Größe", 0},
     };
-    for (const TextCase& c : cases) EXPECT_EQ(c.expected, IsSizeOrMaximizeItem(c.text)) << c.text;
+    for (const TextCase& c : cases)
+        EXPECT_EQ(c.expected, IsSizeOrMaximizeItem(c.text)) << c.text;
 }
 
 TEST_F(AppTest, GreySizeAndMaximizeGreysOnlyThoseTwoItems) {
@@ -118,7 +121,8 @@ TEST_F(AppTest, AskTextCutsAnOverlongEntryToTheBuffer) {
     RunInWindow(IDD_MAIN,
                 [&](CDialog*) { EXPECT_EQ(1, AskText(area.buffer, sizeof area.buffer, "p")); });
     EXPECT_EQ(std::string(87, 'n'), area.buffer);
-    for (char c : area.guard) EXPECT_EQ('G', c);
+    for (char c : area.guard)
+        EXPECT_EQ('G', c);
 }
 
 TEST_F(AppTest, PromptHidesCancelWhenItsLabelIsEmpty) {
@@ -126,7 +130,7 @@ TEST_F(AppTest, PromptHidesCancelWhenItsLabelIsEmpty) {
     console.AddLine("x");
     g_promptCancelText[0] = '\0';
     class Probe : public CPromptDlg {
-    public:
+      public:
         int OnInitDialog() override {
             const int result = CPromptDlg::OnInitDialog();
             cancelVisible = ConsoleIsControlVisible(this, IDC_PROMPT_CANCEL);
@@ -144,7 +148,7 @@ TEST_F(AppTest, PromptHidesCancelWhenItsLabelIsEmpty) {
 // A main window that skips the identity prompts and the first search, so that the close
 // protocol can be driven on its own.
 class BareMainDlg : public CMainDlg {
-public:
+  public:
     int OnInitDialog() override { return 0; }
 };
 
@@ -160,7 +164,7 @@ TEST_F(AppTest, CloseRequestSetsBothFlagsDisablesAndEndsTheMainWindow) {
 TEST_F(AppTest, EscapeDoesNothingUntilACloseWasRequested) {
     ScriptedConsole console;
     class Driver : public BareMainDlg {
-    public:
+      public:
         int OnInitDialog() override {
             OnCommand(UI_IDCANCEL, 0);  // Escape
             endingAfterEscape = ConsoleIsWindowEnding(this);
@@ -199,7 +203,7 @@ TEST_F(AppTest, FileExitSetsCloseRequestedBeforeTheCloseProtocolRuns) {
 TEST_F(AppTest, EnterGivesOkAndEndsWithoutTheCloseProtocol) {
     ScriptedConsole console;
     class Driver : public BareMainDlg {
-    public:
+      public:
         int OnInitDialog() override {
             PostCommand(UI_IDOK);
             return 0;
@@ -214,7 +218,7 @@ TEST_F(AppTest, EnterGivesOkAndEndsWithoutTheCloseProtocol) {
 TEST_F(AppTest, TimeChangeSetsTheCounterToTen) {
     ScriptedConsole console;
     class Driver : public BareMainDlg {
-    public:
+      public:
         int OnInitDialog() override {
             g_clockChanges.store(3);
             ConsoleSimulateTimeChange();
@@ -254,7 +258,7 @@ TEST_F(AppTest, NoticeBoxIsTopMostFocusesContinueAndEndsOnEnter) {
     ScriptedConsole console;
     console.AddLine("");
     class Probe : public CNoticeDlg {
-    public:
+      public:
         int OnInitDialog() override {
             const int result = CNoticeDlg::OnInitDialog();
             topMost = ConsoleIsTopMost(this);
@@ -265,7 +269,8 @@ TEST_F(AppTest, NoticeBoxIsTopMostFocusesContinueAndEndsOnEnter) {
         int focus = 0;
     } notice;
     notice.m_caption = kCaption;
-    notice.m_text = "Close all programs (especaily any program that uses a modem) before continuing...";
+    notice.m_text =
+        "Close all programs (especaily any program that uses a modem) before continuing...";
     RunInWindow(IDD_MAIN, [&](CDialog*) { EXPECT_EQ(UI_IDOK, notice.DoModal()); });
     EXPECT_TRUE(notice.topMost);
     EXPECT_EQ(IDC_CONTINUE, notice.focus);

@@ -567,7 +567,7 @@ TEST_F(PosixSerialTest, TheSystemConsoleIsNeverOpened) {
     WriteWhole(classes + "/console/active", "tty0 ttyFAKE\n");
     WriteWhole(classes + "/tty0/dev", "4:0\n");
     WriteWhole(classes + "/ttyFAKE/dev", std::to_string(major(device.st_rdev)) + ":" +
-                                           std::to_string(minor(device.st_rdev)) + "\n");
+                                             std::to_string(minor(device.st_rdev)) + "\n");
     const struct termios before = LineOf(console);
     AttachPty(6);
     PosixSetTtyClassDirectory(classes.c_str());

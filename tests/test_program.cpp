@@ -39,13 +39,16 @@ std::vector<std::string> LastResultList(const std::string& text) {
     const std::string title = "== Dunvarlotek Modem Test - Version 24.07.27 ==\n";
     const size_t start = text.rfind(title);
     std::vector<std::string> lines;
-    if (start == std::string::npos) return lines;
+    if (start == std::string::npos)
+        return lines;
     size_t at = start + title.size();
     for (;;) {
         const size_t end = text.find('\n', at);
-        if (end == std::string::npos) break;
+        if (end == std::string::npos)
+            break;
         const std::string line = text.substr(at, end - at);
-        if (line.rfind("s) ", 0) == 0) break;
+        if (line.rfind("s) ", 0) == 0)
+            break;
         lines.push_back(line);
         at = end + 1;
     }
@@ -53,7 +56,7 @@ std::vector<std::string> LastResultList(const std::string& text) {
 }
 
 class ProgramTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResetProgramState();
         m_dir = MakeScratchStartDir();
@@ -101,8 +104,12 @@ TEST_F(ProgramTest, FindsTheModemsListsThemSortedAndPostsTheLog) {
     const std::string output = m_console.Output();
     EXPECT_NE(std::string::npos, output.find("Entry: Al\n"));
     EXPECT_NE(std::string::npos, output.find("Entry: jane\n"));
-    EXPECT_NE(std::string::npos, output.find("Dunvarlotek Modem Test, Your Name for tech-support Purposes..."));
-    EXPECT_NE(std::string::npos, output.find("Close all programs (especaily any program that uses a modem) before continuing..."));
+    EXPECT_NE(std::string::npos,
+              output.find("Dunvarlotek Modem Test, Your Name for tech-support Purposes..."));
+    EXPECT_NE(
+        std::string::npos,
+        output.find(
+            "Close all programs (especaily any program that uses a modem) before continuing..."));
     const std::vector<std::string> expected = {
         "COM10, " + IdentityOf(SIM_ZYXEL) + " - Init[2]",
         "COM2, Dunvarlotek Kestrafax CX - Init[1]",
@@ -111,9 +118,12 @@ TEST_F(ProgramTest, FindsTheModemsListsThemSortedAndPostsTheLog) {
     EXPECT_EQ(expected, LastResultList(output)) << Tail(output);
 
     const std::string log = Log();
-    EXPECT_EQ(0u, log.find("Log of Modem Responses\r\nDunvarlotek Modem Test 24.07.27\r\nStart Modem Log - "));
-    EXPECT_NE(std::string::npos,
-              log.find("\r\n\r\nCOM5, return[5], in use by another program, access is denied.\r\n"));
+    EXPECT_EQ(
+        0u, log.find(
+                "Log of Modem Responses\r\nDunvarlotek Modem Test 24.07.27\r\nStart Modem Log - "));
+    EXPECT_NE(
+        std::string::npos,
+        log.find("\r\n\r\nCOM5, return[5], in use by another program, access is denied.\r\n"));
     EXPECT_NE(std::string::npos, log.find("\r\nAvailable Modem: Dunvarlotek Kestrafax CX\r\n"));
     EXPECT_EQ(252u, CountOccurrences(log, ", return[2], no UART or modem.\r\n"));
 
@@ -121,11 +131,13 @@ TEST_F(ProgramTest, FindsTheModemsListsThemSortedAndPostsTheLog) {
     const std::vector<FakeConnection> connections = m_sockets.Connections();
     ASSERT_EQ(1u, connections.size());
     const std::string& sent = connections[0].sent;
-    EXPECT_EQ(0u, sent.find("POST http://support.dunvarlotek.example/form/tsemail.pl HTTP/1.1\r\n"));
+    EXPECT_EQ(0u,
+              sent.find("POST http://support.dunvarlotek.example/form/tsemail.pl HTTP/1.1\r\n"));
     EXPECT_NE(std::string::npos, sent.find("&FromName=Jane+Tester&FromEmail=jane@example.com"));
     EXPECT_NE(std::string::npos,
               sent.find("&Subject=Dunvarlotek+Modem+Test+find+fax+modems&EmailBody=Log+of+Modem"));
-    EXPECT_NE(std::string::npos, sent.find("WIN+-+Windows+XP%2C+32bit%2C+CPU%3A+x86+-+%5B0+X+0%5D"));
+    EXPECT_NE(std::string::npos,
+              sent.find("WIN+-+Windows+XP%2C+32bit%2C+CPU%3A+x86+-+%5B0+X+0%5D"));
     EXPECT_EQ(0u, g_sendThreadId.load());
     EXPECT_EQ(nullptr, g_sendThread.load());
     EXPECT_EQ(1, g_quit.load());
@@ -145,7 +157,8 @@ TEST_F(ProgramTest, ASecondSearchEmptiesTheListAndUsesANewSearchWindow) {
     EXPECT_EQ(0, RunProgram());
     const std::string output = m_console.Output();
     EXPECT_EQ(2u, CountOccurrences(output, "Close all programs (especaily"));
-    EXPECT_EQ(2u, CountOccurrences(output, "Click [Yes] to send this log to Dunvarlotek for help."));
+    EXPECT_EQ(2u,
+              CountOccurrences(output, "Click [Yes] to send this log to Dunvarlotek for help."));
     const std::vector<std::string> listed = LastResultList(output);
     ASSERT_EQ(1u, listed.size());
     EXPECT_EQ("COM7, Dunvarlotek Kestrafax SL - Init[0]", listed[0]);

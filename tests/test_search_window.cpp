@@ -28,7 +28,8 @@ class SearchWindowTest : public ::testing::Test {
     void TearDown() override {
         g_quit.store(1);
         EXPECT_TRUE(WaitForAllThreads());
-        for (CSearchDlg* window : m_windows) delete window;
+        for (CSearchDlg* window : m_windows)
+            delete window;
         ResetProgramState();
         std::error_code ignored;
         std::filesystem::remove_all(m_dir, ignored);
@@ -89,7 +90,8 @@ TEST_F(SearchWindowTest, SweepsEveryPortThenOpensTheLogBeforeTheOffer) {
     EXPECT_EQ(nullptr, g_findThread.load());
     EXPECT_EQ(0u, g_findThreadId.load());
     // The view holds what the file holds.
-    EXPECT_EQ(256u, CountOccurrences(ReadWholeFile(LogPath()), ", return[2], no UART or modem.\r\n"));
+    EXPECT_EQ(256u,
+              CountOccurrences(ReadWholeFile(LogPath()), ", return[2], no UART or modem.\r\n"));
 }
 
 // Ctrl+C as soon as the window is up: "Stop Looking" while the sweep runs.
@@ -119,7 +121,8 @@ TEST_F(SearchWindowTest, StopLookingDuringTheSweepShowsTheMessageEachTime) {
     EXPECT_EQ(UI_IDOK, RunSearch(&search));
     const std::string output = m_console.Output();
     EXPECT_EQ(
-        2u, CountOccurrences(output, "The search has been aborted, but could take a few seconds to stop."));
+        2u, CountOccurrences(output,
+                             "The search has been aborted, but could take a few seconds to stop."));
     EXPECT_EQ(1, search.m_abort.load());
     const std::string log = ReadWholeFile(LogPath());
     EXPECT_NE(std::string::npos, log.find("User aborted FindModemThread\r\n\r\nEnd Modem Log - "));

@@ -33,7 +33,9 @@ enum : unsigned {
 enum : unsigned { UI_WM_TIMECHANGE = 0x1E };
 
 // Low 16 bits of a command's wParam: the command id.
-inline unsigned CommandId(WParam wParam) { return static_cast<unsigned>(wParam & 0xFFFF); }
+inline unsigned CommandId(WParam wParam) {
+    return static_cast<unsigned>(wParam & 0xFFFF);
+}
 
 typedef uintptr_t UiFont;  // 0: none
 typedef uintptr_t UiIcon;  // 0: none
@@ -41,7 +43,7 @@ typedef uintptr_t UiIcon;  // 0: none
 struct UiWindow;  // the back end's part of a window
 
 class CDialog {
-public:
+  public:
     explicit CDialog(int templateId);
     virtual ~CDialog();
 
@@ -101,13 +103,13 @@ public:
 
     UiWindow* m_window;  // the back end's part; null while the window does not exist
 
-private:
+  private:
     int m_templateId;
 };
 
 // The application object: the program's InitInstance runs once the window layer is ready.
 class CWinApp {
-public:
+  public:
     CWinApp();
     virtual ~CWinApp();
     virtual int InitInstance() = 0;

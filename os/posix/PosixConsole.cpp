@@ -13,10 +13,12 @@
 namespace {
 volatile sig_atomic_t s_interrupts = 0;
 
-void OnInterrupt(int) { s_interrupts = s_interrupts + 1; }
+void OnInterrupt(int) {
+    s_interrupts = s_interrupts + 1;
+}
 
 class PosixConsole : public OsConsoleApi {
-public:
+  public:
     PosixConsole() {
         struct sigaction action;
         memset(&action, 0, sizeof action);
@@ -27,7 +29,8 @@ public:
 
     OsReadResult ReadLine(char* buffer, size_t size, unsigned timeoutMs) override {
         for (;;) {
-            if (TakeBufferedLine(buffer, size)) return OS_READ_LINE;
+            if (TakeBufferedLine(buffer, size))
+                return OS_READ_LINE;
             if (m_ended) {
                 if (m_length > 0) {  // a last line without its line end
                     CopyOut(buffer, size, m_length);
@@ -38,7 +41,8 @@ public:
             }
             struct pollfd input = {STDIN_FILENO, POLLIN, 0};
             const int ready = poll(&input, 1, static_cast<int>(timeoutMs));
-            if (ready == 0 || (ready < 0 && errno == EINTR)) return OS_READ_TIMEOUT;
+            if (ready == 0 || (ready < 0 && errno == EINTR))
+                return OS_READ_TIMEOUT;
             if (ready < 0) {
                 m_ended = true;
                 continue;
@@ -49,7 +53,8 @@ public:
                 return OS_READ_LINE;
             }
             const ssize_t n = read(STDIN_FILENO, m_pending + m_length, sizeof m_pending - m_length);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) return OS_READ_TIMEOUT;
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                return OS_READ_TIMEOUT;
             if (n <= 0) {
                 m_ended = true;
                 continue;
@@ -66,18 +71,20 @@ public:
     bool IsTerminal() override { return isatty(STDOUT_FILENO) != 0; }
 
     int TakeInterrupt() override {
-        if (s_interrupts == m_seenInterrupts) return 0;
+        if (s_interrupts == m_seenInterrupts)
+            return 0;
         m_seenInterrupts = s_interrupts;
         return 1;
     }
 
-private:
+  private:
     bool TakeBufferedLine(char* buffer, size_t size) {
         char* end = static_cast<char*>(memchr(m_pending, '\n', m_length));
-        if (end == nullptr) return false;
+        if (end == nullptr)
+            return false;
         size_t lineLength = static_cast<size_t>(end - m_pending);
-        CopyOut(buffer, size, lineLength > 0 && m_pending[lineLength - 1] == '\r' ? lineLength - 1
-                                                                                   : lineLength);
+        CopyOut(buffer, size,
+                lineLength > 0 && m_pending[lineLength - 1] == '\r' ? lineLength - 1 : lineLength);
         const size_t consumed = lineLength + 1;
         memmove(m_pending, m_pending + consumed, m_length - consumed);
         m_length -= consumed;
@@ -85,8 +92,10 @@ private:
     }
 
     void CopyOut(char* buffer, size_t size, size_t length) {
-        if (size == 0) return;
-        if (length > size - 1) length = size - 1;
+        if (size == 0)
+            return;
+        if (length > size - 1)
+            length = size - 1;
         memcpy(buffer, m_pending, length);
         buffer[length] = '\0';
     }

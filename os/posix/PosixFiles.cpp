@@ -28,8 +28,10 @@ long OsWriteFile(int fd, const void* data, unsigned long count) {
     unsigned long written = 0;
     while (written < count) {
         const ssize_t n = write(fd, bytes + written, count - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return written > 0 ? static_cast<long>(written) : -1;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return written > 0 ? static_cast<long>(written) : -1;
         written += static_cast<unsigned long>(n);
     }
     return static_cast<long>(written);
@@ -40,21 +42,26 @@ long OsReadFile(int fd, void* buffer, unsigned long count) {
     unsigned long done = 0;
     while (done < count) {
         const ssize_t n = read(fd, bytes + done, count - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return done > 0 ? static_cast<long>(done) : -1;
-        if (n == 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return done > 0 ? static_cast<long>(done) : -1;
+        if (n == 0)
+            break;
         done += static_cast<unsigned long>(n);
     }
     return static_cast<long>(done);
 }
 
 void OsCloseFile(int fd) {
-    if (fd >= 0) close(fd);
+    if (fd >= 0)
+        close(fd);
 }
 
 bool OsFileSize(const char* path, uint64_t* size) {
     struct stat status;
-    if (stat(path, &status) != 0) return false;
+    if (stat(path, &status) != 0)
+        return false;
     *size = static_cast<uint64_t>(status.st_size);
     return true;
 }
@@ -63,4 +70,6 @@ bool OsGetCurrentDirectory(char* buffer, size_t size) {
     return getcwd(buffer, size) != nullptr;
 }
 
-const char* OsPathSeparator() { return "/"; }
+const char* OsPathSeparator() {
+    return "/";
+}

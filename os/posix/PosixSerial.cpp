@@ -111,8 +111,8 @@ int CallStat(const char* path, struct stat* status) {
 }
 
 const PosixSerialCalls kDefaultCalls = {
-    CallOpen,  CallClose, CallIoctl, CallFlock, CallGetAttr, CallSetAttr, CallFlush,
-    CallDrain, CallRead,  CallWrite, CallPoll,  CallKill,    CallUnlink,  CallLstat, CallStat,
+    CallOpen, CallClose, CallIoctl, CallFlock, CallGetAttr, CallSetAttr, CallFlush, CallDrain,
+    CallRead, CallWrite, CallPoll,  CallKill,  CallUnlink,  CallLstat,   CallStat,
 };
 
 std::atomic<const PosixSerialCalls*> s_calls{&kDefaultCalls};

@@ -27,7 +27,8 @@ std::atomic<int> s_failStarts{0};
 thread_local uint32_t t_threadId = 0;
 
 void Release(OsThreadImpl* thread) {
-    if (thread->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete thread;
+    if (thread->references.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete thread;
 }
 
 void* ThreadMain(void* argument) {
@@ -42,7 +43,7 @@ void* ThreadMain(void* argument) {
 }
 
 class RealClock : public OsClockApi {
-public:
+  public:
     uint64_t NowMs() override {
         struct timespec now;
         clock_gettime(CLOCK_REALTIME, &now);
@@ -72,21 +73,26 @@ namespace {
 OsThread StartThread(OsThreadProc proc, void* parameter, uint32_t* plainId,
                      std::atomic<uint32_t>* sharedId) {
     auto publish = [&](uint32_t value) {
-        if (plainId != nullptr) *plainId = value;
-        if (sharedId != nullptr) sharedId->store(value, std::memory_order_release);
+        if (plainId != nullptr)
+            *plainId = value;
+        if (sharedId != nullptr)
+            sharedId->store(value, std::memory_order_release);
     };
     publish(0);
     int failures = s_failStarts.load();
     while (failures > 0) {
-        if (s_failStarts.compare_exchange_weak(failures, failures - 1)) return nullptr;
+        if (s_failStarts.compare_exchange_weak(failures, failures - 1))
+            return nullptr;
     }
     OsThreadImpl* thread = new (std::nothrow) OsThreadImpl;
-    if (thread == nullptr) return nullptr;
+    if (thread == nullptr)
+        return nullptr;
     thread->proc = proc;
     thread->parameter = parameter;
     thread->startTime = OsCurrentClock()->ForkTime();
     uint32_t newId = s_nextThreadId.fetch_add(1);
-    if (newId == 0) newId = s_nextThreadId.fetch_add(1);
+    if (newId == 0)
+        newId = s_nextThreadId.fetch_add(1);
     thread->id = newId;
     publish(newId);
     s_runningThreads.fetch_add(1);
@@ -114,22 +120,29 @@ OsThread OsStartThread(OsThreadProc proc, void* parameter, std::atomic<uint32_t>
 }
 
 unsigned long OsGetThreadExitCode(OsThread thread) {
-    if (thread == nullptr) return 0;
+    if (thread == nullptr)
+        return 0;
     return thread->exitCode.load(std::memory_order_acquire);
 }
 
 void OsCloseThread(OsThread thread) {
-    if (thread != nullptr) Release(thread);
+    if (thread != nullptr)
+        Release(thread);
 }
 
 uint32_t OsCurrentThreadId() {
-    if (t_threadId == 0) t_threadId = 0x80000000u | s_nextThreadId.fetch_add(1);
+    if (t_threadId == 0)
+        t_threadId = 0x80000000u | s_nextThreadId.fetch_add(1);
     return t_threadId;
 }
 
-int OsRunningThreadCount() { return s_runningThreads.load(); }
+int OsRunningThreadCount() {
+    return s_runningThreads.load();
+}
 
-void OsFailThreadStarts(int count) { s_failStarts.store(count); }
+void OsFailThreadStarts(int count) {
+    s_failStarts.store(count);
+}
 
 void OsExitProcess(int code) {
     fflush(stdout);

@@ -38,7 +38,8 @@ CausalClock::CausalClock(uint64_t startMs) : m_startMs(startMs), m_generation(++
 CausalClock::~CausalClock() {
     OsSetClockApi(m_previous);
     std::lock_guard<std::mutex> lock(s_registry);
-    if (s_current == this) s_current = nullptr;
+    if (s_current == this)
+        s_current = nullptr;
 }
 
 int CausalClock::Self() {
@@ -84,7 +85,8 @@ void CausalClock::SleepMs(unsigned milliseconds) {
         now = m_nodes[self].time;
     }
     for (;;) {
-        if (!MustWait(self, now)) return;
+        if (!MustWait(self, now))
+            return;
         // Let the others catch up, serving their calls to the windows meanwhile.
         UiPumpMessages();
         std::this_thread::yield();
@@ -97,11 +99,13 @@ bool CausalClock::MustWait(int self, uint64_t now) {
     const int parent = m_nodes[self].parent;
     if (parent >= 0) {
         const Node& starter = m_nodes[parent];
-        if (starter.alive && !starter.excused && now > starter.time + kLeadMs) return true;
+        if (starter.alive && !starter.excused && now > starter.time + kLeadMs)
+            return true;
     }
     // ...and not ahead of a thread this one started.
     for (const Node& node : m_nodes) {
-        if (node.parent == self && node.alive && !node.excused && node.time < now) return true;
+        if (node.parent == self && node.alive && !node.excused && node.time < now)
+            return true;
     }
     return false;
 }
@@ -109,7 +113,8 @@ bool CausalClock::MustWait(int self, uint64_t now) {
 void CausalClock::ExcuseThisThread(bool excused) {
     std::lock_guard<std::mutex> registry(s_registry);
     CausalClock* clock = s_current;
-    if (clock == nullptr || t_guard.generation != clock->m_generation || t_guard.node < 0) return;
+    if (clock == nullptr || t_guard.generation != clock->m_generation || t_guard.node < 0)
+        return;
     std::lock_guard<std::mutex> lock(clock->m_mutex);
     clock->m_nodes[t_guard.node].excused = excused;
 }

@@ -18,7 +18,7 @@
 #include "os/Os.h"
 
 class CausalClock : public OsClockApi {
-public:
+  public:
     explicit CausalClock(uint64_t startMs = kDefaultStartMs);
     ~CausalClock() override;  // puts the previous clock back
 
@@ -32,7 +32,7 @@ public:
 
     static constexpr uint64_t kDefaultStartMs = 1796821366000ULL;  // Wed Dec 09 13:02:46 2026 UTC
 
-private:
+  private:
     struct Node {
         int parent;
         uint64_t time;

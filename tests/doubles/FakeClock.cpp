@@ -17,7 +17,9 @@ FakeClock::FakeClock(uint64_t startMs, unsigned realPauseUs)
     m_previous = OsSetClockApi(this);
 }
 
-FakeClock::~FakeClock() { OsSetClockApi(m_previous); }
+FakeClock::~FakeClock() {
+    OsSetClockApi(m_previous);
+}
 
 uint64_t& FakeClock::ThreadNow() {
     if (t_time.generation != m_generation) {
@@ -27,7 +29,9 @@ uint64_t& FakeClock::ThreadNow() {
     return t_time.now;
 }
 
-uint64_t FakeClock::NowMs() { return ThreadNow(); }
+uint64_t FakeClock::NowMs() {
+    return ThreadNow();
+}
 
 void FakeClock::SleepMs(unsigned milliseconds) {
     ThreadNow() += milliseconds;
@@ -43,4 +47,6 @@ void FakeClock::AdoptTime(uint64_t time) {
     ThreadNow() = time;
 }
 
-void FakeClock::Advance(uint64_t milliseconds) { ThreadNow() += milliseconds; }
+void FakeClock::Advance(uint64_t milliseconds) {
+    ThreadNow() += milliseconds;
+}

@@ -9,7 +9,7 @@
 #include "os/Os.h"
 
 class FakeClock : public OsClockApi {
-public:
+  public:
     // `startMs`: the wall-clock time every thread starts from (ms since 1970).
     explicit FakeClock(uint64_t startMs = kDefaultStartMs, unsigned realPauseUs = 0);
     ~FakeClock() override;  // puts the previous clock back
@@ -27,7 +27,7 @@ public:
     // Wed Dec 09 13:02:46 2026 UTC.
     static constexpr uint64_t kDefaultStartMs = 1796821366000ULL;
 
-private:
+  private:
     uint64_t& ThreadNow();
 
     uint64_t m_startMs;

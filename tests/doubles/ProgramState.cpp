@@ -1,7 +1,5 @@
 #include "ProgramState.h"
 
-#include "CausalClock.h"
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +8,7 @@
 #include <sstream>
 #include <thread>
 
+#include "CausalClock.h"
 #include "app/App.h"
 #include "common/Common.h"
 #include "os/Os.h"
@@ -63,7 +62,8 @@ bool WaitForAllThreads(int seconds) {
 std::string MakeScratchStartDir() {
     char pattern[] = "/tmp/modemtest-XXXXXX";
     const char* dir = mkdtemp(pattern);
-    if (dir == nullptr) return std::string();
+    if (dir == nullptr)
+        return std::string();
     snprintf(g_startDir, sizeof g_startDir, "%s", dir);
     return dir;
 }

@@ -4,9 +4,13 @@
 #include <cstring>
 #include <thread>
 
-ScriptedConsole::ScriptedConsole() { m_previous = OsSetConsoleApi(this); }
+ScriptedConsole::ScriptedConsole() {
+    m_previous = OsSetConsoleApi(this);
+}
 
-ScriptedConsole::~ScriptedConsole() { OsSetConsoleApi(m_previous); }
+ScriptedConsole::~ScriptedConsole() {
+    OsSetConsoleApi(m_previous);
+}
 
 void ScriptedConsole::AddLine(const std::string& line) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -14,7 +18,8 @@ void ScriptedConsole::AddLine(const std::string& line) {
 }
 
 void ScriptedConsole::AddLines(std::initializer_list<const char*> lines) {
-    for (const char* line : lines) AddLine(line);
+    for (const char* line : lines)
+        AddLine(line);
 }
 
 void ScriptedConsole::SetOnRead(std::function<void(const std::string&)> onRead) {
@@ -35,10 +40,12 @@ OsReadResult ScriptedConsole::ReadLine(char* buffer, size_t size, unsigned) {
         onRead = m_onRead;
         output = m_output;
     }
-    if (onRead) onRead(output);
+    if (onRead)
+        onRead(output);
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_lines.empty()) {
-        if (!m_wait) return OS_READ_END;
+        if (!m_wait)
+            return OS_READ_END;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return OS_READ_TIMEOUT;
     }
@@ -60,7 +67,8 @@ void ScriptedConsole::Write(const char* text) {
 
 int ScriptedConsole::TakeInterrupt() {
     const int raised = m_interrupts.load();
-    if (raised == m_seenInterrupts) return 0;
+    if (raised == m_seenInterrupts)
+        return 0;
     ++m_seenInterrupts;
     return 1;
 }

@@ -10,7 +10,7 @@
 #include "os/Os.h"
 
 class ScriptedConsole : public OsConsoleApi {
-public:
+  public:
     ScriptedConsole();            // installs itself as the console
     ~ScriptedConsole() override;  // puts the previous console back
 
@@ -34,7 +34,7 @@ public:
     bool IsTerminal() override { return false; }
     int TakeInterrupt() override;
 
-private:
+  private:
     std::mutex m_mutex;
     std::deque<std::string> m_lines;
     std::string m_output;

@@ -1,7 +1,5 @@
 #include "SimModem.h"
 
-#include "CausalClock.h"
-
 #include <dirent.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -13,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "CausalClock.h"
 #include "WindowHarness.h"
 #include "resources/Resources.h"
 #include "search/SearchDlg.h"

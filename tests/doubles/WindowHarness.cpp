@@ -6,7 +6,7 @@ namespace {
 const unsigned kRunBody = 0xBEEF;
 
 class HarnessDlg : public CDialog {
-public:
+  public:
     HarnessDlg(int templateId, const std::function<void(CDialog*)>& body)
         : CDialog(templateId), m_body(body) {}
     int OnInitDialog() override {
@@ -21,7 +21,7 @@ public:
         return CDialog::OnCommand(wParam, lParam);
     }
 
-private:
+  private:
     const std::function<void(CDialog*)>& m_body;
 };
 }  // namespace
@@ -33,6 +33,10 @@ void RunInWindow(int templateId, const std::function<void(CDialog* window)>& bod
     ConsoleDetachUiThread();
 }
 
-std::vector<std::string> ListItems(CDialog* window, int id) { return ConsoleListItems(window, id); }
+std::vector<std::string> ListItems(CDialog* window, int id) {
+    return ConsoleListItems(window, id);
+}
 
-std::string ControlText(CDialog* window, int id) { return ConsoleControlText(window, id); }
+std::string ControlText(CDialog* window, int id) {
+    return ConsoleControlText(window, id);
+}

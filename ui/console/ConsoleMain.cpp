@@ -4,7 +4,8 @@
 
 int main() {
     CWinApp* app = UiTheApp();
-    if (app == nullptr) return 1;
+    if (app == nullptr)
+        return 1;
     const int status = UiRunApplication(app);
     // Threads that are still running end with the process.
     OsExitProcess(status);

@@ -98,7 +98,8 @@ void RunOnUiThread(const std::function<void()>& call) {
         call();
         return;
     }
-    if (!s_haveUiThread) return;
+    if (!s_haveUiThread)
+        return;
     bool done = false;
     s_queue.push_back(Message{MK_INVOKE, nullptr, 0, 0, call, &done});
     s_changed.notify_all();
@@ -113,19 +114,23 @@ void Post(const Message& message) {
 
 UiWindow* LiveWindow(CDialog* dialog) {
     for (UiWindow* window : s_windows) {
-        if (window->dialog == dialog) return window;
+        if (window->dialog == dialog)
+            return window;
     }
     return nullptr;
 }
 
-void Write(const std::string& text) { OsConsole()->Write(text.c_str()); }
+void Write(const std::string& text) {
+    OsConsole()->Write(text.c_str());
+}
 
 // The text as plain lines: CR LF and lone CRs become LF, '&' mnemonics stay as they are.
 std::string PlainLines(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '\r') {
-            if (i + 1 < text.size() && text[i + 1] == '\n') continue;
+            if (i + 1 < text.size() && text[i + 1] == '\n')
+                continue;
             out += '\n';
         } else {
             out += text[i];
@@ -135,7 +140,8 @@ std::string PlainLines(const std::string& text) {
 }
 
 void WritePromptMarker(const char* marker) {
-    if (OsConsole()->IsTerminal()) Write(marker);
+    if (OsConsole()->IsTerminal())
+        Write(marker);
 }
 
 bool HandleInterrupt();
@@ -145,7 +151,8 @@ bool DispatchOne() {
     Message message;
     {
         std::lock_guard<std::mutex> lock(s_mutex);
-        if (s_queue.empty()) return false;
+        if (s_queue.empty())
+            return false;
         message = s_queue.front();
         s_queue.pop_front();
     }
@@ -164,7 +171,8 @@ bool DispatchOne() {
             }
             break;
         case MK_CLOSE:
-            if (LiveWindow(message.target) != nullptr) message.target->OnClose();
+            if (LiveWindow(message.target) != nullptr)
+                message.target->OnClose();
             break;
     }
     return true;
@@ -189,10 +197,13 @@ enum ReadOutcome { RO_LINE, RO_END, RO_CLOSED };
 ReadOutcome ReadLinePumping(UiWindow* window, char* buffer, size_t size) {
     for (;;) {
         DispatchAll();
-        if (window != nullptr && window->ended) return RO_CLOSED;
-        if (s_inputEnded) return RO_END;
+        if (window != nullptr && window->ended)
+            return RO_CLOSED;
+        if (s_inputEnded)
+            return RO_END;
         const OsReadResult result = OsConsole()->ReadLine(buffer, size, 20);
-        if (result == OS_READ_LINE) return RO_LINE;
+        if (result == OS_READ_LINE)
+            return RO_LINE;
         if (result == OS_READ_END) {
             s_inputEnded = true;
             return RO_END;
@@ -202,7 +213,8 @@ ReadOutcome ReadLinePumping(UiWindow* window, char* buffer, size_t size) {
 
 const ControlTemplate* FindControl(const UiWindow* window, int id) {
     for (int i = 0; i < window->form->controlCount; ++i) {
-        if (window->form->controls[i].id == id) return &window->form->controls[i];
+        if (window->form->controls[i].id == id)
+            return &window->form->controls[i];
     }
     return nullptr;
 }
@@ -212,40 +224,51 @@ int DefaultButton(const UiWindow* window) {
     int first = 0;
     for (int i = 0; i < window->form->controlCount; ++i) {
         const ControlTemplate& control = window->form->controls[i];
-        if (control.kind != CK_BUTTON) continue;
-        if (control.style & RS_DEFPUSHBUTTON) return control.id;
-        if (first == 0) first = control.id;
+        if (control.kind != CK_BUTTON)
+            continue;
+        if (control.style & RS_DEFPUSHBUTTON)
+            return control.id;
+        if (first == 0)
+            first = control.id;
     }
     return first != 0 ? first : UI_IDOK;
 }
 
 int FirstButton(const UiWindow* window) {
     for (int i = 0; i < window->form->controlCount; ++i) {
-        if (window->form->controls[i].kind == CK_BUTTON) return window->form->controls[i].id;
+        if (window->form->controls[i].kind == CK_BUTTON)
+            return window->form->controls[i].id;
     }
     return 0;
 }
 
 WindowKind KindOf(const DialogTemplate* form) {
-    if (form->menuId != 0) return WK_MENU;
+    if (form->menuId != 0)
+        return WK_MENU;
     WindowKind kind = WK_INFO;
     for (int i = 0; i < form->controlCount; ++i) {
         const ControlTemplate& control = form->controls[i];
-        if (control.kind != CK_EDIT) continue;
-        if (control.style & RS_ES_MULTILINE) return WK_VIEW;
+        if (control.kind != CK_EDIT)
+            continue;
+        if (control.style & RS_ES_MULTILINE)
+            return WK_VIEW;
         kind = WK_PROMPT;
     }
     return kind;
 }
 
-void PrintTitle(const UiWindow* window) { Write("\n== " + window->title + " ==\n"); }
+void PrintTitle(const UiWindow* window) {
+    Write("\n== " + window->title + " ==\n");
+}
 
 void PrintStaticTexts(const UiWindow* window) {
     for (int i = 0; i < window->form->controlCount; ++i) {
         const ControlTemplate& control = window->form->controls[i];
-        if (control.kind != CK_STATIC || window->hidden.count(control.id) != 0) continue;
+        if (control.kind != CK_STATIC || window->hidden.count(control.id) != 0)
+            continue;
         std::string text = control.id >= 0 ? window->texts.at(control.id) : control.text;
-        if (!text.empty()) Write(PlainLines(text) + "\n");
+        if (!text.empty())
+            Write(PlainLines(text) + "\n");
     }
 }
 
@@ -264,7 +287,8 @@ void Show(UiWindow* window) {
             PrintTitle(window);
             for (const auto& text : window->texts) {
                 const ControlTemplate* control = FindControl(window, text.first);
-                if (control != nullptr && control->kind == CK_EDIT) Write(PlainLines(text.second));
+                if (control != nullptr && control->kind == CK_EDIT)
+                    Write(PlainLines(text.second));
             }
             break;
         case WK_MENU:
@@ -275,7 +299,8 @@ void Show(UiWindow* window) {
 void InteractWithMenu(UiWindow* window) {
     PrintTitle(window);
     for (const auto& list : window->lists) {
-        for (const std::string& line : list.second) Write(line + "\n");
+        for (const std::string& line : list.second)
+            Write(line + "\n");
     }
     for (int i = 0; i < kMainConsoleKeyCount; ++i) {
         char line[160];
@@ -285,7 +310,8 @@ void InteractWithMenu(UiWindow* window) {
     WritePromptMarker("> ");
     char input[256];
     const ReadOutcome outcome = ReadLinePumping(window, input, sizeof input);
-    if (outcome == RO_CLOSED) return;
+    if (outcome == RO_CLOSED)
+        return;
     if (outcome == RO_END) {
         if (window->closeRequestedByInput) {
             // The close request was refused and no more input will come: nothing else can end
@@ -309,19 +335,22 @@ void InteractWithMenu(UiWindow* window) {
 void InteractWithPrompt(UiWindow* window) {
     const ControlTemplate* edit = nullptr;
     for (int i = 0; i < window->form->controlCount; ++i) {
-        if (window->form->controls[i].kind == CK_EDIT) edit = &window->form->controls[i];
+        if (window->form->controls[i].kind == CK_EDIT)
+            edit = &window->form->controls[i];
     }
     Write("Entry: " + window->texts[edit->id] + "\n");
     WritePromptMarker("> ");
     char input[2048];
     const ReadOutcome outcome = ReadLinePumping(window, input, sizeof input);
-    if (outcome == RO_CLOSED) return;
+    if (outcome == RO_CLOSED)
+        return;
     if (outcome == RO_END) {
         Write("Input ended before the entry was confirmed.\n");
         OsExitProcess(1);
         return;
     }
-    if (input[0] != '\0') window->texts[edit->id] = input;
+    if (input[0] != '\0')
+        window->texts[edit->id] = input;
     window->dialog->PostCommand(static_cast<unsigned>(DefaultButton(window)));
 }
 
@@ -329,13 +358,15 @@ void InteractWithInfo(UiWindow* window) {
     WritePromptMarker("[Enter] > ");
     char input[256];
     const ReadOutcome outcome = ReadLinePumping(window, input, sizeof input);
-    if (outcome == RO_CLOSED) return;
+    if (outcome == RO_CLOSED)
+        return;
     window->dialog->PostCommand(static_cast<unsigned>(DefaultButton(window)));
 }
 
 void InteractWithView(UiWindow* window) {
     DispatchAll();
-    if (!window->ended) WaitForMessage(20);
+    if (!window->ended)
+        WaitForMessage(20);
 }
 
 void Interact(UiWindow* window) {
@@ -358,7 +389,8 @@ void Interact(UiWindow* window) {
 // Ctrl+C: presses the button of an open search view, ends the program at a prompt, and is a
 // close request elsewhere.
 bool HandleInterrupt() {
-    if (!OsConsole()->TakeInterrupt()) return false;
+    if (!OsConsole()->TakeInterrupt())
+        return false;
     for (auto it = s_windows.rbegin(); it != s_windows.rend(); ++it) {
         if ((*it)->kind == WK_VIEW) {
             (*it)->dialog->PostCommand(static_cast<unsigned>(FirstButton(*it)));
@@ -370,14 +402,15 @@ bool HandleInterrupt() {
         OsExitProcess(130);
         return true;
     }
-    if (!s_windows.empty()) s_windows.front()->dialog->PostClose();
+    if (!s_windows.empty())
+        s_windows.front()->dialog->PostClose();
     return true;
 }
 
 std::vector<SystemMenuItem> StandardSystemMenu() {
-    return {{"&Restore", 0xF120, false},       {"&Move", 0xF010, false},
-            {"&Size", 0xF000, false},          {"Mi&nimize", 0xF020, false},
-            {"Ma&ximize", 0xF030, false},      {"", 0, false},
+    return {{"&Restore", 0xF120, false},      {"&Move", 0xF010, false},
+            {"&Size", 0xF000, false},         {"Mi&nimize", 0xF020, false},
+            {"Ma&ximize", 0xF030, false},     {"", 0, false},
             {"&Close\tAlt+F4", 0xF060, false}};
 }
 
@@ -386,7 +419,8 @@ bool ListOrder(const std::string& a, const std::string& b) {
     for (size_t i = 0; i < n; ++i) {
         const int ca = tolower(static_cast<unsigned char>(a[i]));
         const int cb = tolower(static_cast<unsigned char>(b[i]));
-        if (ca != cb) return ca < cb;
+        if (ca != cb)
+            return ca < cb;
     }
     return a.size() < b.size();
 }
@@ -409,7 +443,8 @@ int CDialog::DoModal() {
         return result;
     }
     const DialogTemplate* form = FindDialogTemplate(m_templateId);
-    if (form == nullptr || m_window != nullptr) return -1;
+    if (form == nullptr || m_window != nullptr)
+        return -1;
     UiWindow* window = new UiWindow;
     window->dialog = this;
     window->form = form;
@@ -418,28 +453,35 @@ int CDialog::DoModal() {
     window->systemMenu = StandardSystemMenu();
     for (int i = 0; i < form->controlCount; ++i) {
         const ControlTemplate& control = form->controls[i];
-        if (control.id < 0) continue;
+        if (control.id < 0)
+            continue;
         window->texts[control.id] = control.text;
-        if (control.kind == CK_LISTBOX) window->lists[control.id];
+        if (control.kind == CK_LISTBOX)
+            window->lists[control.id];
     }
     UiWindow* owner = s_windows.empty() ? nullptr : s_windows.back();
     const bool ownerWasEnabled = owner != nullptr && owner->enabled;
-    if (owner != nullptr) owner->enabled = false;
+    if (owner != nullptr)
+        owner->enabled = false;
     s_windows.push_back(window);
     m_window = window;
 
     OnInitDialog();
-    if (form->style & RS_VISIBLE) Show(window);
+    if (form->style & RS_VISIBLE)
+        Show(window);
     while (!window->ended) {
         DispatchAll();
-        if (window->ended) break;
-        if (!window->shown) Show(window);
+        if (window->ended)
+            break;
+        if (!window->shown)
+            Show(window);
         Interact(window);
     }
     OnDestroy();
 
     s_windows.erase(std::find(s_windows.begin(), s_windows.end(), window));
-    if (owner != nullptr && ownerWasEnabled) owner->enabled = true;
+    if (owner != nullptr && ownerWasEnabled)
+        owner->enabled = true;
     m_window = nullptr;
     const int result = window->result;
     delete window;
@@ -448,15 +490,22 @@ int CDialog::DoModal() {
 
 void CDialog::EndDialog(int result) {
     RunOnUiThread([&] {
-        if (m_window == nullptr) return;
+        if (m_window == nullptr)
+            return;
         m_window->result = result;
         m_window->ended = true;
     });
 }
 
-int CDialog::OnInitDialog() { return 1; }
-void CDialog::OnOK() { EndDialog(UI_IDOK); }
-void CDialog::OnCancel() { EndDialog(UI_IDCANCEL); }
+int CDialog::OnInitDialog() {
+    return 1;
+}
+void CDialog::OnOK() {
+    EndDialog(UI_IDOK);
+}
+void CDialog::OnCancel() {
+    EndDialog(UI_IDCANCEL);
+}
 
 int CDialog::OnCommand(WParam wParam, LParam) {
     const unsigned id = CommandId(wParam);
@@ -468,28 +517,36 @@ int CDialog::OnCommand(WParam wParam, LParam) {
     return 1;
 }
 
-void CDialog::OnClose() { OnCommand(UI_IDCANCEL, 0); }
+void CDialog::OnClose() {
+    OnCommand(UI_IDCANCEL, 0);
+}
 void CDialog::OnDestroy() {}
-LResult CDialog::DefWindowProc(unsigned, WParam, LParam) { return 0; }
+LResult CDialog::DefWindowProc(unsigned, WParam, LParam) {
+    return 0;
+}
 
 void CDialog::SetWindowText(const char* text) {
     RunOnUiThread([&] {
-        if (m_window != nullptr) m_window->title = text;
+        if (m_window != nullptr)
+            m_window->title = text;
     });
 }
 
 void CDialog::SetDlgItemText(int id, const char* text) {
     RunOnUiThread([&] {
-        if (m_window != nullptr) m_window->texts[id] = text;
+        if (m_window != nullptr)
+            m_window->texts[id] = text;
     });
 }
 
 unsigned CDialog::GetDlgItemText(int id, char* buffer, unsigned size) {
     unsigned length = 0;
     RunOnUiThread([&] {
-        if (size == 0) return;
+        if (size == 0)
+            return;
         buffer[0] = '\0';
-        if (m_window == nullptr) return;
+        if (m_window == nullptr)
+            return;
         const std::string& text = m_window->texts[id];
         length = static_cast<unsigned>(std::min<size_t>(text.size(), size - 1));
         memcpy(buffer, text.data(), length);
@@ -500,7 +557,8 @@ unsigned CDialog::GetDlgItemText(int id, char* buffer, unsigned size) {
 
 void CDialog::ShowDlgItem(int id, bool show) {
     RunOnUiThread([&] {
-        if (m_window == nullptr) return;
+        if (m_window == nullptr)
+            return;
         if (show) {
             m_window->hidden.erase(id);
         } else {
@@ -511,7 +569,8 @@ void CDialog::ShowDlgItem(int id, bool show) {
 
 void CDialog::EnableWindow(bool enable) {
     RunOnUiThread([&] {
-        if (m_window != nullptr) m_window->enabled = enable;
+        if (m_window != nullptr)
+            m_window->enabled = enable;
     });
 }
 
@@ -519,13 +578,15 @@ void CDialog::CenterWindow() {}
 
 void CDialog::SetTopMost() {
     RunOnUiThread([&] {
-        if (m_window != nullptr) m_window->topMost = true;
+        if (m_window != nullptr)
+            m_window->topMost = true;
     });
 }
 
 void CDialog::FocusDlgItem(int id) {
     RunOnUiThread([&] {
-        if (m_window != nullptr) m_window->focus = id;
+        if (m_window != nullptr)
+            m_window->focus = id;
     });
 }
 
@@ -534,7 +595,8 @@ void CDialog::SetIcon(UiIcon) {}
 
 void CDialog::AddListString(int id, const char* text) {
     RunOnUiThread([&] {
-        if (m_window == nullptr) return;
+        if (m_window == nullptr)
+            return;
         std::vector<std::string>& list = m_window->lists[id];
         const std::string line = text;
         list.insert(std::upper_bound(list.begin(), list.end(), line, ListOrder), line);
@@ -543,15 +605,18 @@ void CDialog::AddListString(int id, const char* text) {
 
 void CDialog::ResetList(int id) {
     RunOnUiThread([&] {
-        if (m_window != nullptr) m_window->lists[id].clear();
+        if (m_window != nullptr)
+            m_window->lists[id].clear();
     });
 }
 
 void CDialog::AppendViewText(int id, const char* text) {
     RunOnUiThread([&] {
-        if (m_window == nullptr) return;
+        if (m_window == nullptr)
+            return;
         m_window->texts[id] += text;
-        if (m_window->shown) Write(PlainLines(text));
+        if (m_window->shown)
+            Write(PlainLines(text));
     });
 }
 
@@ -559,12 +624,15 @@ void CDialog::PostCommand(unsigned commandId, LParam lParam) {
     Post(Message{MK_COMMAND, this, commandId, lParam, nullptr, nullptr});
 }
 
-void CDialog::PostClose() { Post(Message{MK_CLOSE, this, 0, 0, nullptr, nullptr}); }
+void CDialog::PostClose() {
+    Post(Message{MK_CLOSE, this, 0, 0, nullptr, nullptr});
+}
 
 int CDialog::GetSystemMenuItemCount() {
     int count = 0;
     RunOnUiThread([&] {
-        if (m_window != nullptr) count = static_cast<int>(m_window->systemMenu.size());
+        if (m_window != nullptr)
+            count = static_cast<int>(m_window->systemMenu.size());
     });
     return count;
 }
@@ -572,7 +640,8 @@ int CDialog::GetSystemMenuItemCount() {
 int CDialog::GetSystemMenuString(int position, char* buffer, int size) {
     int length = 0;
     RunOnUiThread([&] {
-        if (size > 0) buffer[0] = '\0';
+        if (size > 0)
+            buffer[0] = '\0';
         if (m_window == nullptr || position < 0 ||
             position >= static_cast<int>(m_window->systemMenu.size()) || size <= 0) {
             return;
@@ -597,9 +666,11 @@ unsigned CDialog::GetSystemMenuItemId(int position) {
 bool CDialog::IsSystemMenuItemDisabled(unsigned commandId) {
     bool disabled = false;
     RunOnUiThread([&] {
-        if (m_window == nullptr) return;
+        if (m_window == nullptr)
+            return;
         for (const SystemMenuItem& item : m_window->systemMenu) {
-            if (item.id == commandId && item.id != 0) disabled = item.disabled;
+            if (item.id == commandId && item.id != 0)
+                disabled = item.disabled;
         }
     });
     return disabled;
@@ -607,9 +678,11 @@ bool CDialog::IsSystemMenuItemDisabled(unsigned commandId) {
 
 void CDialog::GreySystemMenuItem(unsigned commandId) {
     RunOnUiThread([&] {
-        if (m_window == nullptr) return;
+        if (m_window == nullptr)
+            return;
         for (SystemMenuItem& item : m_window->systemMenu) {
-            if (item.id == commandId && item.id != 0) item.disabled = true;
+            if (item.id == commandId && item.id != 0)
+                item.disabled = true;
         }
     });
 }
@@ -617,12 +690,17 @@ void CDialog::GreySystemMenuItem(unsigned commandId) {
 // ---------------------------------------------------------------------------------------------
 // Application, message boxes, pumping
 
-CWinApp::CWinApp() { s_app = this; }
+CWinApp::CWinApp() {
+    s_app = this;
+}
 CWinApp::~CWinApp() {
-    if (s_app == this) s_app = nullptr;
+    if (s_app == this)
+        s_app = nullptr;
 }
 
-CWinApp* UiTheApp() { return s_app; }
+CWinApp* UiTheApp() {
+    return s_app;
+}
 
 int UiRunApplication(CWinApp* app) {
     ConsoleAttachUiThread();
@@ -642,13 +720,16 @@ int UiMessageBox(CDialog* owner, const char* text, const char* caption, unsigned
     if ((flags & 0xF) == UI_MB_YESNO) {
         for (;;) {
             WritePromptMarker("[y/n] > ");
-            if (ReadLinePumping(nullptr, input, sizeof input) != RO_LINE) return UI_IDNO;
+            if (ReadLinePumping(nullptr, input, sizeof input) != RO_LINE)
+                return UI_IDNO;
             std::string answer;
             for (const char* c = input; *c != '\0'; ++c) {
                 answer += static_cast<char>(tolower(static_cast<unsigned char>(*c)));
             }
-            if (answer == "y" || answer == "yes") return UI_IDYES;
-            if (answer == "n" || answer == "no") return UI_IDNO;
+            if (answer == "y" || answer == "yes")
+                return UI_IDYES;
+            if (answer == "n" || answer == "no")
+                return UI_IDNO;
         }
     }
     WritePromptMarker("[Enter] > ");
@@ -657,13 +738,20 @@ int UiMessageBox(CDialog* owner, const char* text, const char* caption, unsigned
 }
 
 void UiPumpMessages() {
-    if (OnUiThread()) DispatchAll();
+    if (OnUiThread())
+        DispatchAll();
 }
 
-UiFont UiGetStockFixedFont() { return 1; }
-UiFont UiCreateFont(const char*, int, int) { return s_nextFont++; }
+UiFont UiGetStockFixedFont() {
+    return 1;
+}
+UiFont UiCreateFont(const char*, int, int) {
+    return s_nextFont++;
+}
 void UiDeleteFont(UiFont) {}
-UiIcon UiLoadSmallIcon(int) { return 1; }
+UiIcon UiLoadSmallIcon(int) {
+    return 1;
+}
 
 void UiGetScreenSize(int* width, int* height) {
     // A terminal has no pixels to report.
@@ -693,7 +781,8 @@ void ConsoleDetachUiThread() {
     std::lock_guard<std::mutex> lock(s_mutex);
     s_haveUiThread = false;
     for (Message& message : s_queue) {
-        if (message.kind == MK_INVOKE) *message.done = true;
+        if (message.kind == MK_INVOKE)
+            *message.done = true;
     }
     s_queue.clear();
     s_changed.notify_all();
@@ -702,7 +791,8 @@ void ConsoleDetachUiThread() {
 std::vector<std::string> ConsoleListItems(CDialog* window, int id) {
     std::vector<std::string> items;
     RunOnUiThread([&] {
-        if (window->m_window != nullptr) items = window->m_window->lists[id];
+        if (window->m_window != nullptr)
+            items = window->m_window->lists[id];
     });
     return items;
 }
@@ -710,7 +800,8 @@ std::vector<std::string> ConsoleListItems(CDialog* window, int id) {
 std::string ConsoleControlText(CDialog* window, int id) {
     std::string text;
     RunOnUiThread([&] {
-        if (window->m_window != nullptr) text = window->m_window->texts[id];
+        if (window->m_window != nullptr)
+            text = window->m_window->texts[id];
     });
     return text;
 }
@@ -718,7 +809,8 @@ std::string ConsoleControlText(CDialog* window, int id) {
 bool ConsoleIsControlVisible(CDialog* window, int id) {
     bool visible = false;
     RunOnUiThread([&] {
-        if (window->m_window != nullptr) visible = window->m_window->hidden.count(id) == 0;
+        if (window->m_window != nullptr)
+            visible = window->m_window->hidden.count(id) == 0;
     });
     return visible;
 }
@@ -726,7 +818,8 @@ bool ConsoleIsControlVisible(CDialog* window, int id) {
 bool ConsoleIsWindowEnabled(CDialog* window) {
     bool enabled = false;
     RunOnUiThread([&] {
-        if (window->m_window != nullptr) enabled = window->m_window->enabled;
+        if (window->m_window != nullptr)
+            enabled = window->m_window->enabled;
     });
     return enabled;
 }
@@ -734,7 +827,8 @@ bool ConsoleIsWindowEnabled(CDialog* window) {
 bool ConsoleIsTopMost(CDialog* window) {
     bool topMost = false;
     RunOnUiThread([&] {
-        if (window->m_window != nullptr) topMost = window->m_window->topMost;
+        if (window->m_window != nullptr)
+            topMost = window->m_window->topMost;
     });
     return topMost;
 }
@@ -742,7 +836,8 @@ bool ConsoleIsTopMost(CDialog* window) {
 std::string ConsoleWindowTitle(CDialog* window) {
     std::string title;
     RunOnUiThread([&] {
-        if (window->m_window != nullptr) title = window->m_window->title;
+        if (window->m_window != nullptr)
+            title = window->m_window->title;
     });
     return title;
 }
@@ -750,7 +845,8 @@ std::string ConsoleWindowTitle(CDialog* window) {
 bool ConsoleIsWindowEnding(CDialog* window) {
     bool ending = false;
     RunOnUiThread([&] {
-        if (window->m_window != nullptr) ending = window->m_window->ended;
+        if (window->m_window != nullptr)
+            ending = window->m_window->ended;
     });
     return ending;
 }
@@ -758,7 +854,8 @@ bool ConsoleIsWindowEnding(CDialog* window) {
 int ConsoleFocusedControl(CDialog* window) {
     int focus = 0;
     RunOnUiThread([&] {
-        if (window->m_window != nullptr) focus = window->m_window->focus;
+        if (window->m_window != nullptr)
+            focus = window->m_window->focus;
     });
     return focus;
 }
@@ -766,6 +863,7 @@ int ConsoleFocusedControl(CDialog* window) {
 void ConsoleSimulateTimeChange() {
     RunOnUiThread([] {
         const std::vector<UiWindow*> windows = s_windows;
-        for (UiWindow* window : windows) window->dialog->DefWindowProc(UI_WM_TIMECHANGE, 0, 0);
+        for (UiWindow* window : windows)
+            window->dialog->DefWindowProc(UI_WM_TIMECHANGE, 0, 0);
     });
 }
