@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FakeClock.h"
+#include "ProgramState.h"
 #include "SimModem.h"
 #include "common/Common.h"
 #include "search/Probe.h"
@@ -36,7 +37,7 @@ class ExchangeTest : public ::testing::Test {
         g_quit.store(0);
         g_clockChanges.store(0);
     }
-    std::string LogText() const { return SimReadFile(m_dir.File("Modem.txt")); }
+    std::string LogText() const { return ReadWholeFile(m_dir.File("Modem.txt")); }
 
     FakeClock m_clock{FakeClock::kDefaultStartMs, 0};
     SimModem m_sim;

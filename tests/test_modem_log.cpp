@@ -6,6 +6,7 @@
 #include <string>
 
 #include "FakeClock.h"
+#include "ProgramState.h"
 #include "ScriptedConsole.h"
 #include "SimModem.h"
 #include "WindowHarness.h"
@@ -39,7 +40,7 @@ class ModemLogTest : public ::testing::Test {
             OsCloseFile(m_search.m_logFile.exchange(-1));
         snprintf(g_startDir, sizeof g_startDir, "%s", m_savedStartDir);
     }
-    std::string LogText() const { return SimReadFile(m_dir.File("Modem.txt")); }
+    std::string LogText() const { return ReadWholeFile(m_dir.File("Modem.txt")); }
 
     FakeClock m_clock{FakeClock::kDefaultStartMs, 0};
     SimTempDir m_dir;
@@ -164,7 +165,7 @@ TEST_F(ModemLogTest, AnUnwritableFolderIsReportedAndTheSearchGoesOnWithTheViewOn
     const std::string output = console.Output();
     EXPECT_NE(output.find("Dunvarlotek Modem Test"), std::string::npos);
     EXPECT_NE(output.find("Can not create:\n" + path), std::string::npos);
-    EXPECT_EQ(SimReadFile(path), "");
+    EXPECT_EQ(ReadWholeFile(path), "");
 }
 
 }  // namespace

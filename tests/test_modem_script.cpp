@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "FakeClock.h"
+#include "ProgramState.h"
 #include "SimModem.h"
 #include "common/Common.h"
 #include "search/Probe.h"
@@ -55,7 +56,7 @@ class ScriptTest : public ::testing::Test {
         RunModemScript(&port, buffer, &m_flags, m_name);
         OsClosePort(port.port);
     }
-    std::string LogText() const { return SimReadFile(m_dir.File("Modem.txt")); }
+    std::string LogText() const { return ReadWholeFile(m_dir.File("Modem.txt")); }
 
     FakeClock m_clock{FakeClock::kDefaultStartMs, 0};
     SimModem m_sim;
@@ -162,7 +163,8 @@ TEST(ScriptNaming, TakesTheFirstLineAndReplacesModelMarkers) {
         EXPECT_EQ(std::string(name), c.modemName) << c.name;
         EXPECT_EQ(sim.Commands(kPort), c.skipsR ? WithoutSteps33To35() : kFullScript) << c.name;
         const std::string available = "\r\nAvailable Modem: " + c.modemName + "\r\nOUT: ATI4";
-        EXPECT_NE(SimReadFile(dir.File("Modem.txt")).find(available), std::string::npos) << c.name;
+        EXPECT_NE(ReadWholeFile(dir.File("Modem.txt")).find(available), std::string::npos)
+            << c.name;
         if (c.modemName == "dunvarlotek kestrafax cx") {
             EXPECT_EQ(ClassifyModem(name, &flags), 5);  // the modem accepted &K3 and &K4
         }

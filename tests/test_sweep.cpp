@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "FakeClock.h"
+#include "ProgramState.h"
 #include "ScriptedConsole.h"
 #include "SimModem.h"
 #include "WindowHarness.h"
@@ -21,8 +22,6 @@
 #include "ui/Ui.h"
 
 namespace {
-
-const unsigned kThreadsEndMs = 20000;
 
 // The sweep's clock may not run ahead of the probe it waits for. The thread that makes the
 // clock leads; every other thread follows. While a follower runs, each sleep of the leader
@@ -128,7 +127,7 @@ class SweepTest : public ::testing::Test {
     }
     void TearDown() override {
         m_sim.ReleaseHang();
-        EXPECT_TRUE(SimWaitForThreads(kThreadsEndMs));
+        EXPECT_TRUE(WaitForAllThreads());
         OsFailThreadStarts(0);
         g_findThreadId.store(0);
         g_searchDlg.store(nullptr);
@@ -136,7 +135,7 @@ class SweepTest : public ::testing::Test {
         g_clockChanges.store(0);
         snprintf(g_startDir, sizeof g_startDir, "%s", m_savedStartDir);
     }
-    std::string LogText() const { return SimReadFile(m_dir.File("Modem.txt")); }
+    std::string LogText() const { return ReadWholeFile(m_dir.File("Modem.txt")); }
     // Stops the search when `comPort` receives `command`.
     void StopAt(unsigned comPort, const char* command) {
         m_sim.SetOnCommand([this, comPort, command](unsigned port, const std::string& received) {
@@ -166,7 +165,7 @@ TEST_F(SweepTest, WritesTheGoldenLogForAFixedScenario) {
     g_findThreadId.store(77);
     EXPECT_EQ(FindModemThread(&m_search), 0u);
     EXPECT_EQ(g_findThreadId.load(), 0u);
-    ASSERT_TRUE(SimWaitForThreads(kThreadsEndMs));
+    ASSERT_TRUE(WaitForAllThreads());
 
     std::vector<std::string> lines = Header();
     const std::vector<std::string> ports = {
@@ -311,7 +310,7 @@ TEST_F(SweepTest, WritesTheGoldenLogForAFixedScenario) {
 TEST_F(SweepTest, AMachineWithoutSerialPortsGetsOneLinePerPort) {
     LockstepClock clock;
     FindModemThread(&m_search);
-    ASSERT_TRUE(SimWaitForThreads(kThreadsEndMs));
+    ASSERT_TRUE(WaitForAllThreads());
 
     std::vector<std::string> lines = Header();
     for (unsigned port = 1; port <= 256; ++port) {
@@ -330,7 +329,7 @@ TEST_F(SweepTest, AStopBeforeAPortEndsTheLoopBeforeIt) {
     m_sim.AddModem(1, SIM_GENERIC);
     m_search.m_abort.store(1);
     FindModemThread(&m_search);
-    ASSERT_TRUE(SimWaitForThreads(kThreadsEndMs));
+    ASSERT_TRUE(WaitForAllThreads());
 
     std::vector<std::string> lines = Header();
     lines.push_back("User aborted FindModemThread");
@@ -348,7 +347,7 @@ TEST_F(SweepTest, AProbeThatCannotBeStartedIsLoggedAndTheSweepGoesOn) {
     StopAt(2, "AT&FV1E0");
     OsFailThreadStarts(1);
     FindModemThread(&m_search);
-    ASSERT_TRUE(SimWaitForThreads(kThreadsEndMs));
+    ASSERT_TRUE(WaitForAllThreads());
 
     std::vector<std::string> lines = Header();
     const std::vector<std::string> ports = {
@@ -381,7 +380,7 @@ TEST_F(SweepTest, AProbeStillRunningAfterItsLimitIsAbandonedAndTheNextPortFollow
             m_search.m_abort.store(1);
     });
     FindModemThread(&m_search);
-    ASSERT_TRUE(SimWaitForThreads(kThreadsEndMs));
+    ASSERT_TRUE(WaitForAllThreads());
 
     std::vector<std::string> lines = Header();
     const std::vector<std::string> ports = {
@@ -431,7 +430,7 @@ TEST_F(SweepTest, ResultLinesReachTheListInItsSortedOrderAndTheViewMatchesTheFil
         search->m_resultListId = IDC_RESULTS;
         search->m_abort.store(0);
         FindModemThread(search);
-        EXPECT_TRUE(SimWaitForThreads(kThreadsEndMs));
+        EXPECT_TRUE(WaitForAllThreads());
         items = ListItems(mainWindow, IDC_RESULTS);
         view = ControlText(search, IDC_LOGVIEW);
         EXPECT_EQ(search->m_comPort.load(), 12u);
@@ -464,7 +463,7 @@ class HousekeepingTest : public ::testing::Test {
     void TearDown() override {
         m_release.store(true);
         g_quit.store(1);
-        EXPECT_TRUE(SimWaitForThreads(kThreadsEndMs));
+        EXPECT_TRUE(WaitForAllThreads());
         OsThread left = g_findThread.exchange(nullptr);
         if (left != nullptr)
             OsCloseThread(left);
@@ -522,7 +521,7 @@ TEST_F(HousekeepingTest, RunsUntilQuitThenClearsItsOwnHandleAndId) {
     EXPECT_NE(g_housekeepingThreadId.load(), 0u);
 
     g_quit.store(1);
-    EXPECT_TRUE(SimWaitForThreads(kThreadsEndMs));
+    EXPECT_TRUE(WaitForAllThreads());
     EXPECT_EQ(g_housekeepingThread.load(), nullptr);
     EXPECT_EQ(g_housekeepingThreadId.load(), 0u);
 }

@@ -447,23 +447,6 @@ SimTempDir::~SimTempDir() {
     rmdir(m_path.c_str());
 }
 
-std::string SimReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream content;
-    content << file.rdbuf();
-    return content.str();
-}
-
-bool SimWaitForThreads(unsigned timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (OsRunningThreadCount() != 0) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 namespace {
 const unsigned kRunSearchBody = 0xBEF0;
 

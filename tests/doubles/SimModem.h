@@ -141,12 +141,6 @@ class SimTempDir {
     std::string m_path;
 };
 
-// The whole content of a file ("" when it cannot be read).
-std::string SimReadFile(const std::string& path);
-// Waits in real time, at most `timeoutMs`, until every thread started through OsStartThread has
-// ended. Returns true when they have.
-bool SimWaitForThreads(unsigned timeoutMs);
-
 // Makes the calling thread the user-interface thread and runs `body` inside a live main window
 // and, above it, a live search window whose log view receives LogLine's lines. The search itself
 // is not started. Returns when `body` has returned and both windows have closed.
